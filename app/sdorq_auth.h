@@ -1,0 +1,34 @@
+// Authentication: the policy over the "su" and "dorq" PAM services, and one
+// PAM attempt with its conversation function.
+#ifndef DORQ_APP_SDORQ_AUTH_H
+#define DORQ_APP_SDORQ_AUTH_H
+
+#include <security/pam_appl.h>
+#include <stdint.h>
+
+// Results of one PAM attempt.
+inline constexpr int kPamAttemptOk = 0;
+inline constexpr int kPamAttemptOther = 1;  // missing symbol, pam_end failed, other status
+inline constexpr int kPamAttemptNoLibrary = 2;
+inline constexpr int kPamAttemptPermDenied = 6;  // PAM_PERM_DENIED passed through
+inline constexpr int kPamAttemptAuthErr = 7;  // PAM_AUTH_ERR passed through
+
+// Seconds of pause before reporting a plain authentication failure.
+inline constexpr unsigned kAuthFailurePauseSeconds = 3;
+
+// 0, 5, 7, 16 or 21.
+uint32_t sdorqAuthenticateUser(const char* user, const char* password);
+// One attempt against one service: 0, 1, 2, 6 or 7.
+int sdorqPAMAuth(const char* user, const char* password, const char* service);
+
+extern "C" {
+// The conversation handed to PAM: every echo-off prompt gets its own copy of
+// the password (appdata_ptr); every other message is left unanswered.
+int sdorqUserConv(int num_msg, const struct pam_message** msg, struct pam_response** resp,
+                  void* appdata_ptr);
+}
+
+// The one conversation record; filled before each pam_start.
+extern struct pam_conv pam_conv_sdorq;
+
+#endif  // DORQ_APP_SDORQ_AUTH_H

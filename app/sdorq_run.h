@@ -1,0 +1,23 @@
+// Running the command as the user, and the kill request.
+#ifndef DORQ_APP_SDORQ_RUN_H
+#define DORQ_APP_SDORQ_RUN_H
+
+#include <stdint.h>
+
+// Bits of the request's flags word.
+inline constexpr int kFlagKeepStderr = 1;  // leave the job's stderr alone
+inline constexpr int kFlagStatusWords = 2;  // job pipe and status words
+inline constexpr int kFlagBlockingWait = 4;  // blocking wait instead of polling
+
+// The -childpidfile value (the command-line text itself), or null.
+extern const char* dorqChildPidFile;
+
+// 0 (the command ran and exited normally; *exitStatus holds its status),
+// 9, 10, 11, 12, or the kill request's code (0 or 14).
+uint32_t sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
+                               int* exitStatus);
+// Takes on the user's identity and sends SIGKILL to the job's process group.
+// 0 when the signal was sent, 14 on any failure.
+uint32_t sdorqKillRequest(const char* pidText, const char* user);
+
+#endif  // DORQ_APP_SDORQ_RUN_H
