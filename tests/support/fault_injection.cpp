@@ -18,6 +18,7 @@ struct Plan {
 
 std::array<Plan, static_cast<size_t>(Wrapper::Count)> plans;
 std::function<void(const char*)> fopenHook;
+std::function<void(const char*, int, int)> openHook;
 
 // Counts the call; true when this call is the one to fail (errno then set).
 bool shouldFail(Wrapper which) {
@@ -39,11 +40,14 @@ void armFault(Wrapper which, unsigned callNumber, int error) {
 void resetFaults() {
   plans = {};
   fopenHook = nullptr;
+  openHook = nullptr;
 }
 
 unsigned callCount(Wrapper which) { return plans[static_cast<size_t>(which)].calls; }
 
 void setFopenHook(std::function<void(const char*)> hook) { fopenHook = std::move(hook); }
+
+void setOpenHook(std::function<void(const char*, int, int)> hook) { openHook = std::move(hook); }
 
 }  // namespace dorq_test
 
@@ -84,7 +88,13 @@ FILE* ssOswFdopen(int fd, const char* mode) {
   return dorq_test::shouldFail(Wrapper::Fdopen) ? nullptr : ss_osw_wfdopen(fd, mode);
 }
 int ssOswOpen(const char* path, int flags, int mode) {
-  return dorq_test::shouldFail(Wrapper::Open) ? -1 : ss_osw_wopen(path, flags, mode);
+  if (dorq_test::shouldFail(Wrapper::Open)) {
+    return -1;
+  }
+  if (dorq_test::openHook) {
+    dorq_test::openHook(path, flags, mode);
+  }
+  return ss_osw_wopen(path, flags, mode);
 }
 
 }  // extern "C"
