@@ -1,0 +1,39 @@
+// The logging settings: read for the logging-context hook, which keeps
+// nothing, so they have no further effect.
+#include <string.h>
+
+#include "app/dorq_driver.h"
+#include "app/dorq_trace.h"
+#include "settings/slzgetevar.h"
+
+namespace {
+
+constexpr char kLogProperty[] = "logProperty";
+constexpr char kLogFilePath[] = "logFilePath";
+constexpr char kLogEnabled[] = "true";
+
+// Looks name up into a zero-filled buffer and terminates the value; false
+// when the setting has no value.
+bool lookUp(uint32_t* error, const char* name, size_t nameLength,
+            char (&value)[kLogSettingBuffer]) {
+  const int32_t length =
+      slzgetevar(error, name, nameLength, value, kLogSettingBuffer - 1, /*options=*/0);
+  if (length <= 0) {
+    return false;
+  }
+  value[length] = '\0';
+  return true;
+}
+
+}  // namespace
+
+void dorqSetupLogging() {
+  uint32_t error = 0;  // one slot serves both lookups; it is not examined
+  char logProperty[kLogSettingBuffer] = {};
+  char logFilePath[kLogSettingBuffer] = {};
+  if (lookUp(&error, kLogProperty, strlen(kLogProperty), logProperty) &&
+      strcmp(logProperty, kLogEnabled) == 0) {
+    lookUp(&error, kLogFilePath, strlen(kLogFilePath), logFilePath);
+  }
+  sdorqSetupLogCtxt(logProperty, logFilePath);
+}

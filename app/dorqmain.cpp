@@ -1,0 +1,57 @@
+// The driver: one run serves one request, in a fixed order.
+#include <stdio.h>
+
+#include "app/dorq_driver.h"
+#include "app/dorq_status.h"
+#include "app/dorq_trace.h"
+#include "app/sdorq_auth.h"
+#include "app/sdorq_run.h"
+
+namespace {
+
+// Authentication, then the command or the kill request.
+uint32_t serve(const DorqRequest& request, int* exitStatus) {
+  uint32_t status = sdorqAuthenticateUser(request.user, request.password);
+  if (status == kStatusOk) {
+    status =
+        sdorqRunCommandAsUser(request.path, request.argv, request.user, request.flags, exitStatus);
+  }
+  return status;
+}
+
+// Failures of parsing and intake end with the frame alone.
+int reportIntakeFailure(uint32_t status) {
+  sdorqCloseLogCtxt();
+  dorqWriteFrame(static_cast<int>(status));
+  return static_cast<int>(status);
+}
+
+}  // namespace
+
+int dorqmain(int argc, char** argv) {
+  uint32_t status = dorqParseArgs(argc, argv);
+  if (status != kStatusOk) {
+    return reportIntakeFailure(status);
+  }
+  DorqRequest request{};
+  status = dorqReadRequest(stdin, &request);
+  if (status != kStatusOk) {
+    return reportIntakeFailure(status);
+  }
+  dorqSetupLogging();
+
+  int exitStatus = 0;
+  status = serve(request, &exitStatus);
+  const int flags = request.flags;
+  dorqReleaseRequest(&request);
+  sdorqCloseLogCtxt();
+
+  if (status == kStatusOk) {
+    return exitStatus;
+  }
+  if ((flags & kFlagStatusWords) != 0) {
+    sdorqWriteStatusWord(static_cast<int>(status));
+  }
+  dorqWriteFrame(static_cast<int>(status));
+  return static_cast<int>(status);
+}

@@ -1,0 +1,134 @@
+// The job's child process, from the fork to the exec.
+//
+// Everything on this path is async-signal-safe except the optional trace
+// lines of the exec, which go through the trace writer only when the trace
+// level asks for execution detail; dorq has a single thread, so no C library
+// lock can be held across the fork. The user is looked up, and the group list
+// built, in dorq's own process before the fork.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "app/dorq_status.h"
+#include "app/dorq_trace.h"
+#include "app/sdorq_exec.h"
+#include "app/sdorq_run.h"
+
+namespace {
+
+constexpr const char* kTraceUnit = "sdorq";
+constexpr int kStderr = 2;
+constexpr int kStdout = 1;
+// The report descriptor is kept above the standard ones.
+constexpr int kLowestPrivateFd = 3;
+
+// Formats the status frame for code into buf without the C library's
+// formatted print; returns the length. The buffer always suffices.
+size_t formatFrame(char (&buf)[kFrameBuffer], int code) {
+  size_t length = 0;
+  for (const char* p = kFrameOpen; *p != '\0'; ++p) {
+    buf[length++] = *p;
+  }
+  unsigned magnitude = code < 0 ? 0U - static_cast<unsigned>(code) : static_cast<unsigned>(code);
+  char digits[12];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (code < 0) {
+    buf[length++] = '-';
+  }
+  while (count > 0) {
+    buf[length++] = digits[--count];
+  }
+  for (const char* p = kFrameClose; *p != '\0'; ++p) {
+    buf[length++] = *p;
+  }
+  buf[length] = '\0';
+  return length;
+}
+
+void writeFrame(int fd, int code) {
+  char frame[kFrameBuffer];
+  const size_t length = formatFrame(frame, code);
+  (void)!write(fd, frame, length);
+}
+
+// The child's private copy of standard error, for its failure frame: a
+// close-on-exec duplicate in append mode, so the command never sees it.
+int openReportDescriptor(int flags) {
+  if ((flags & kFlagKeepStderr) != 0) {
+    return kStderr;
+  }
+  const int fd = fcntl(kStderr, F_DUPFD_CLOEXEC, kLowestPrivateFd);
+  if (fd < 0) {
+    return -1;
+  }
+  const int status = fcntl(fd, F_GETFL);
+  if (status == -1 || (status & O_ACCMODE) == O_RDONLY ||
+      fcntl(fd, F_SETFL, status | O_APPEND) == -1) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Every failure before the command replaces the child ends here: the code
+// through the job pipe, the frame on the report descriptor, then _exit.
+[[noreturn]] void failChild(const ChildPlan& plan, int reportFd, uint32_t code) {
+  const int value = static_cast<int>(code);
+  if (plan.pipeWrite >= 0) {
+    (void)!write(plan.pipeWrite, &value, sizeof value);
+    close(plan.pipeWrite);
+  }
+  writeFrame(reportFd, value);
+  _exit(value);
+}
+
+void traceExec(const ChildPlan& plan) {
+  DORQ_TRACE(kTraceExec, kRunFunction, "Executing %s", plan.path);
+  for (int i = 0; plan.argv[i] != nullptr; ++i) {
+    DORQ_TRACE(kTraceExec, kRunFunction, "argv[%d] = %s", i, plan.argv[i]);
+  }
+  // Lines for standard output would die with the child's stdio buffer.
+  if ((static_cast<uint32_t>(dorqTraceLevel) & kTraceSinkStdout) != 0) {
+    fflush(stdout);
+  }
+}
+
+}  // namespace
+
+void sdorqRunChild(const ChildPlan& plan) {
+  if (plan.pipeRead >= 0) {
+    close(plan.pipeRead);
+  }
+  // The kill request signals this group; its id is the job's pid.
+  (void)setpgid(0, 0);
+
+  const int reportFd = openReportDescriptor(plan.flags);
+  if (reportFd < 0) {
+    writeFrame(kStderr, static_cast<int>(kStatusStderrCopy));
+    _exit(static_cast<int>(kStatusStderrCopy));
+  }
+  if (!plan.identity->known) {
+    failChild(plan, reportFd, kStatusAuthFailed);
+  }
+  if (!sdorqSwitchToJobIdentity(*plan.identity)) {
+    failChild(plan, reportFd, kStatusIdentity);
+  }
+  if ((plan.flags & kFlagKeepStderr) == 0 && dup2(kStdout, kStderr) < 0) {
+    failChild(plan, reportFd, kStatusStderrCopy);
+  }
+  if (plan.pipeWrite >= 0 && fcntl(plan.pipeWrite, F_SETFD, FD_CLOEXEC) == -1) {
+    failChild(plan, reportFd, kStatusExecFailed);
+  }
+  traceExec(plan);
+  // The job inherits the SIGCHLD disposition dorq was started with.
+  (void)sigaction(SIGCHLD, &plan.inheritedSigchld, nullptr);
+  execvp(plan.path, plan.argv);
+  failChild(plan, reportFd, kStatusExecFailed);
+}

@@ -1,0 +1,35 @@
+// The kill request: SIGKILL to an earlier job's process group, sent with the
+// user's rights so that it reaches only what the user may signal.
+#include <pwd.h>
+#include <signal.h>
+
+#include "app/dorq_numbers.h"
+#include "app/dorq_status.h"
+#include "app/sdorq_identity.h"
+#include "app/sdorq_run.h"
+
+namespace {
+
+// Group 0 would be dorq's own group and -1 (from a pid of 1) every process
+// the user may signal: a pid below 2 names no job and is refused.
+constexpr int kLowestJobGroup = 2;
+
+}  // namespace
+
+uint32_t sdorqKillRequest(const char* pidText, const char* user) {
+  if (pidText == nullptr) {
+    return kStatusKillFailed;
+  }
+  const int group = dorqAtoi(pidText);
+  if (group < kLowestJobGroup) {
+    return kStatusKillFailed;
+  }
+  const passwd* entry = getpwnam(user);
+  if (entry == nullptr) {
+    return kStatusKillFailed;
+  }
+  if (!sdorqSwitchToKillIdentity(user, entry->pw_gid, entry->pw_uid)) {
+    return kStatusKillFailed;
+  }
+  return kill(-group, SIGKILL) == 0 ? kStatusOk : kStatusKillFailed;
+}

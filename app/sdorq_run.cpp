@@ -1,0 +1,138 @@
+// Running the command as the user: the job pipe, the library path, the kill
+// branch, the fork, the start report, the child pid record and the wait.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "app/dorq_status.h"
+#include "app/sdorq_descriptors.h"
+#include "app/sdorq_exec.h"
+#include "app/sdorq_run.h"
+#include "port/unique_fd.h"
+
+const char* dorqChildPidFile = nullptr;
+
+namespace {
+
+// Bits 0-6 of a wait status name the signal that ended the child.
+constexpr int kSignalBits = 0x7F;
+constexpr int kExitShift = 8;
+constexpr int kExitBits = 0xFF;
+
+struct JobPipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+// Created close-on-exec, so neither end can reach the command.
+bool openJobPipe(JobPipe* jobPipe) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    return false;
+  }
+  jobPipe->read.reset(fds[0]);
+  jobPipe->write.reset(fds[1]);
+  return true;
+}
+
+// The first argument line, or null when the vector holds none (a count of -1
+// puts the terminator in slot 0, so slot 1 does not exist).
+const char* firstArgument(char** argv) {
+  return argv[0] == nullptr ? nullptr : argv[1];
+}
+
+uint32_t runKillRequest(char** argv, const char* user, int flags) {
+  const uint32_t code = sdorqKillRequest(firstArgument(argv), user);
+  if ((flags & kFlagStatusWords) != 0) {
+    sdorqWriteStatusWord(static_cast<int>(code));
+  }
+  return code;
+}
+
+// Reads the child's start report: end of input means the command replaced
+// the child; a code (or a read error) means the child failed to start it.
+void reportStart(JobPipe* jobPipe) {
+  jobPipe->write.reset();
+  int code = 0;
+  ssize_t got = 0;
+  do {
+    got = read(jobPipe->read.get(), &code, sizeof code);
+  } while (got < 0 && errno == EINTR);
+  jobPipe->read.reset();
+  if (got != 0) {
+    sdorqWriteStatusWord(static_cast<int>(kStatusExecFailed));
+  }
+  sdorqWriteStatusWord(static_cast<int>(kStatusOk));
+}
+
+uint32_t finish(int waitStatus, int* exitStatus) {
+  if ((waitStatus & kSignalBits) != 0) {
+    return kStatusSignalled;
+  }
+  *exitStatus = (waitStatus >> kExitShift) & kExitBits;
+  return kStatusOk;
+}
+
+// dorq must reap its child even when its caller ignores SIGCHLD (which would
+// make the kernel reap it instead); the child puts the inherited disposition
+// back before the exec.
+struct sigaction takeDefaultSigchld() {
+  struct sigaction inherited {};
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  sigaction(SIGCHLD, &standard, &inherited);
+  return inherited;
+}
+
+uint32_t forkAndWait(const char* path, char** argv, const char* user, int flags, JobPipe* jobPipe,
+                     int* exitStatus) {
+  JobIdentity identity = sdorqResolveJobIdentity(user);
+  const ChildPlan plan{path,
+                       argv,
+                       flags,
+                       &identity,
+                       jobPipe->write.get(),
+                       jobPipe->read.get(),
+                       takeDefaultSigchld()};
+  // Whatever a PAM module or dorq itself left open stays out of the job.
+  sdorqProtectOwnDescriptors();
+  fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    sdorqRunChild(plan);
+  }
+  sdorqReleaseJobIdentity(&identity);
+  if (child < 0) {
+    if ((flags & kFlagStatusWords) != 0) {
+      sdorqWriteStatusWord(static_cast<int>(kStatusForkFailed));
+    }
+    return kStatusForkFailed;
+  }
+  if (jobPipe->read.valid()) {
+    reportStart(jobPipe);
+  }
+  sdorqRecordChildPid(child);
+  int waitStatus = 0;
+  const uint32_t status = sdorqWaitForChild(child, flags, &waitStatus);
+  return status == kStatusOk ? finish(waitStatus, exitStatus) : status;
+}
+
+}  // namespace
+
+uint32_t sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
+                               int* exitStatus) {
+  JobPipe jobPipe;
+  if ((flags & kFlagStatusWords) != 0 && !openJobPipe(&jobPipe)) {
+    sdorqWriteStatusWord(static_cast<int>(kStatusExecFailed));
+    return kStatusExecFailed;
+  }
+  sdorqSetJobLibraryPath();
+  if (strcmp(path, kKillWord) == 0) {
+    return runKillRequest(argv, user, flags);
+  }
+  return forkAndWait(path, argv, user, flags, &jobPipe, exitStatus);
+}
