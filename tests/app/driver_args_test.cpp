@@ -69,7 +69,7 @@ TEST_F(ArgsTest, TraceLevelIsScannedLikePercentI) {
     int32_t level;
   };
   for (const Case c :
-       {Case{"9", 9}, Case{"0x3A", 0x3A}, Case{"010", 8}, Case{"-8", -8}, Case{" 12junk", 12}}) {
+       {Case{"9", 9}, Case{"0x38", 0x38}, Case{"010", 8}, Case{"-8", -8}, Case{" 12junk", 12}}) {
     reset();
     ASSERT_EQ(parse({"-trclvl", c.text}), kStatusOk) << c.text;
     EXPECT_EQ(dorqTraceLevel, c.level) << c.text;

@@ -155,7 +155,7 @@ TEST_F(RequestTest, LineLimits) {
 }
 
 TEST_F(RequestTest, MissingLinesGiveStatus3) {
-  for (const std::string input :
+  for (const std::string& input :
        {std::string(), std::string("alice\n"), std::string("alice\nsecret\n0\n/bin/true\n"),
         std::string("alice\nsecret\n0\n/bin/true\n3\none\ntwo\n")}) {
     EXPECT_EQ(read(input).status, kStatusInputEnded) << input;
