@@ -21,14 +21,14 @@ struct slosErrRec {
 
 // Error classes.
 inline constexpr int32_t kSlosErrNone = 0;
-inline constexpr int32_t kSlosErrRelative = -1;  // path not absolute
-inline constexpr int32_t kSlosErrAccess = -3;  // EACCES on open
+inline constexpr int32_t kSlosErrRelative = -1;   // path not absolute
+inline constexpr int32_t kSlosErrAccess = -3;     // EACCES on open
 inline constexpr int32_t kSlosErrBadHandle = -4;  // EBADF, or not a directory
-inline constexpr int32_t kSlosErrNotFound = -5;  // ENOENT, no file, no path
-inline constexpr int32_t kSlosErrNoSpace = -6;  // ENOSPC on open
-inline constexpr int32_t kSlosErrSystem = -8;  // any other OS or memory failure
-inline constexpr int32_t kSlosErrRefused = -9;  // refused by a check
-inline constexpr int32_t kSlosErrTooLong = -11;  // too long or too deep
+inline constexpr int32_t kSlosErrNotFound = -5;   // ENOENT, no file, no path
+inline constexpr int32_t kSlosErrNoSpace = -6;    // ENOSPC on open
+inline constexpr int32_t kSlosErrSystem = -8;     // any other OS or memory failure
+inline constexpr int32_t kSlosErrRefused = -9;    // refused by a check
+inline constexpr int32_t kSlosErrTooLong = -11;   // too long or too deep
 
 // Prepares a record for first use: code 0 and an empty otherInfo.
 void slosInitErr(slosErrRec* record);
