@@ -9,12 +9,12 @@
 #include <stdio.h>
 
 inline constexpr uint32_t kStatusOk = 0;
-inline constexpr uint32_t kStatusNoMemory = 2;  // line buffer or vector; count -2
-inline constexpr uint32_t kStatusInputEnded = 3;  // stdin ended before a required line
+inline constexpr uint32_t kStatusNoMemory = 2;     // line buffer or vector; count -2
+inline constexpr uint32_t kStatusInputEnded = 3;   // stdin ended before a required line
 inline constexpr uint32_t kStatusLineTooLong = 4;  // a line over 131068 characters
-inline constexpr uint32_t kStatusNotSetUid = 5;  // effective user id is not 0
-inline constexpr uint32_t kStatusAuthFailed = 7;  // not authenticated; unknown user
-inline constexpr uint32_t kStatusIdentity = 8;  // groups, gid or uid not set
+inline constexpr uint32_t kStatusNotSetUid = 5;    // effective user id is not 0
+inline constexpr uint32_t kStatusAuthFailed = 7;   // not authenticated; unknown user
+inline constexpr uint32_t kStatusIdentity = 8;     // groups, gid or uid not set
 inline constexpr uint32_t kStatusForkFailed = 9;
 inline constexpr uint32_t kStatusExecFailed = 10;  // job pipe; exec; close-on-exec mark
 inline constexpr uint32_t kStatusWaitFailed = 11;

@@ -10,9 +10,9 @@
 // Capacity of the trace file path, terminator included.
 inline constexpr size_t kDorqTraceFileBuffer = 4096;
 
-extern int32_t dorqTraceLevel;  // the trace level word, set by -trclvl
+extern int32_t dorqTraceLevel;                    // the trace level word, set by -trclvl
 extern char dorqTraceFile[kDorqTraceFileBuffer];  // trace file path, terminated
-extern int64_t dorqTraceFilel;  // its length; 0: no trace file
+extern int64_t dorqTraceFilel;                    // its length; 0: no trace file
 
 // Sink bits of the level word.
 inline constexpr uint32_t kTraceSinkStderr = 1;

@@ -11,7 +11,7 @@ inline constexpr int kPamAttemptOk = 0;
 inline constexpr int kPamAttemptOther = 1;  // missing symbol, pam_end failed, other status
 inline constexpr int kPamAttemptNoLibrary = 2;
 inline constexpr int kPamAttemptPermDenied = 6;  // PAM_PERM_DENIED passed through
-inline constexpr int kPamAttemptAuthErr = 7;  // PAM_AUTH_ERR passed through
+inline constexpr int kPamAttemptAuthErr = 7;     // PAM_AUTH_ERR passed through
 
 // Seconds of pause before reporting a plain authentication failure.
 inline constexpr unsigned kAuthFailurePauseSeconds = 3;

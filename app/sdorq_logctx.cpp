@@ -12,4 +12,6 @@ void sdorqSetupLogCtxt(const char* logProperty, const char* logFilePath) {
 
 void sdorqCloseLogCtxt() {}
 
-int sdorqGetCurrentPid() { return static_cast<int>(getpid()); }
+int sdorqGetCurrentPid() {
+  return static_cast<int>(getpid());
+}

@@ -5,8 +5,8 @@
 #include <stdint.h>
 
 // Bits of the request's flags word.
-inline constexpr int kFlagKeepStderr = 1;  // leave the job's stderr alone
-inline constexpr int kFlagStatusWords = 2;  // job pipe and status words
+inline constexpr int kFlagKeepStderr = 1;    // leave the job's stderr alone
+inline constexpr int kFlagStatusWords = 2;   // job pipe and status words
 inline constexpr int kFlagBlockingWait = 4;  // blocking wait instead of polling
 
 // The -childpidfile value (the command-line text itself), or null.
