@@ -63,6 +63,9 @@ int lfvIsVfsMode(const char* path, int mode, int option);
 int lfvtyp(const char* key, int mode, int option);
 lfvHandle* lfvopen(const char* path, slosErrRec* record, int option);
 int lfvclose(lfvHandle* handle);
+// Writes the lower-cased rest of path below the home into comp and cuts it
+// at its first "/"; returns that position, or null when the path has no
+// component. A rest that does not fit comp whole gives null, comp untouched.
 char* lfvGetComp(const char* path, char* comp, size_t size);
 int lfvtlsearch(lfvEntry* head, const char* key, lfvEntry** entryOut);
 char* lstlo(char* dst, const char* src);
