@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -280,6 +281,34 @@ TEST_F(RunnerTest, BackgroundProcessCanBeWatchedAndSignalled) {
   const ProcessResult r = p.wait();
   EXPECT_TRUE(r.killedBy(SIGTERM)) << describe(r);
   EXPECT_FALSE(processInfo(r.pid).has_value());
+}
+
+TEST_F(RunnerTest, ProcessScanFindsDescendantsAndTheirOwner) {
+  DORQ_REQUIRE_ROOT();
+  ProcessSpec spec = specFor("/bin/sh", {"-c", "sleep 30 & wait"});
+  spec.identity = Identity{65534, 65534, {}};
+  Process p;
+  ASSERT_TRUE(p.start(spec)) << p.startError();
+  const auto sleeper = [&] {
+    for (const ProcessEntry& entry : descendantsOf(p.pid())) {
+      if (entry.comm == "sleep") {
+        return entry.pid;
+      }
+    }
+    return -1;
+  };
+  ASSERT_TRUE(waitFor([&] { return sleeper() > 0; }));
+  const pid_t sleepPid = sleeper();
+  std::vector<pid_t> owned;
+  for (const ProcessEntry& entry : processesOfUid(65534)) {
+    owned.push_back(entry.pid);
+  }
+  EXPECT_NE(std::find(owned.begin(), owned.end(), p.pid()), owned.end());
+  EXPECT_NE(std::find(owned.begin(), owned.end(), sleepPid), owned.end());
+  EXPECT_EQ(processInfo(sleepPid)->pgid, p.pid());
+  ASSERT_TRUE(p.signalGroup(SIGKILL));
+  EXPECT_TRUE(p.wait().killedBy(SIGKILL));
+  EXPECT_TRUE(waitFor([&] { return !processInfo(sleepPid) || processInfo(sleepPid)->zombie(); }));
 }
 
 TEST_F(RunnerTest, DestructorEndsAProgramNobodyWaitedFor) {
