@@ -12,7 +12,7 @@ struct slgtdErr {
 
 // Time-stamp record, filled by slgtds.
 struct slgtdStamp {
-  int16_t year;  // four digits
+  int16_t year;   // four digits
   int16_t month;  // 1 to 12
   int16_t day;
   int16_t hour;

@@ -46,4 +46,6 @@ int sltsima(sltsLazyMutex* lock) {
   return ssOswPthread_mutex_lock(&lock->mutex);
 }
 
-int sltsimr(sltsLazyMutex* lock) { return ssOswPthread_mutex_unlock(&lock->mutex); }
+int sltsimr(sltsLazyMutex* lock) {
+  return ssOswPthread_mutex_unlock(&lock->mutex);
+}

@@ -6,10 +6,18 @@
 
 extern "C" {
 
-void* ss_mem_walc(size_t size) { return malloc(size); }
-void ss_mem_wfre(void* p) { free(p); }
-void* ss_mem_wcalloc(size_t count, size_t size) { return calloc(count, size); }
-char* ss_mem_wstrdup(const char* text) { return strdup(text); }
+void* ss_mem_walc(size_t size) {
+  return malloc(size);
+}
+void ss_mem_wfre(void* p) {
+  free(p);
+}
+void* ss_mem_wcalloc(size_t count, size_t size) {
+  return calloc(count, size);
+}
+char* ss_mem_wstrdup(const char* text) {
+  return strdup(text);
+}
 
 void* ssMemMalloc(size_t size) __attribute__((weak, alias("ss_mem_walc")));
 void ssMemFree(void* p) __attribute__((weak, alias("ss_mem_wfre")));

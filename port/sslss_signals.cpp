@@ -23,7 +23,10 @@ void queueToSelf(int signo) {
   info.si_code = SI_QUEUE;
   info.si_pid = getpid();
   info.si_uid = getuid();
-  info.si_value.sival_ptr = reinterpret_cast<void*>(kSslssRedeliveryValue);
+  // The marker needs all 64 bits of the value union.
+  static_assert(sizeof info.si_value == sizeof(uint64_t));
+  const auto marker = static_cast<uint64_t>(kSslssRedeliveryValue);
+  memcpy(&info.si_value, &marker, sizeof marker);
   const long tid = syscall(SYS_gettid);
   // The result is not examined: a signal that cannot be queued is lost, as it
   // would have been without the deferral.

@@ -43,11 +43,17 @@ void resetFaults() {
   openHook = nullptr;
 }
 
-unsigned callCount(Wrapper which) { return plans[static_cast<size_t>(which)].calls; }
+unsigned callCount(Wrapper which) {
+  return plans[static_cast<size_t>(which)].calls;
+}
 
-void setFopenHook(std::function<void(const char*)> hook) { fopenHook = std::move(hook); }
+void setFopenHook(std::function<void(const char*)> hook) {
+  fopenHook = std::move(hook);
+}
 
-void setOpenHook(std::function<void(const char*, int, int)> hook) { openHook = std::move(hook); }
+void setOpenHook(std::function<void(const char*, int, int)> hook) {
+  openHook = std::move(hook);
+}
 
 }  // namespace dorq_test
 
@@ -64,7 +70,9 @@ void* ssMemCalloc(size_t count, size_t size) {
 char* ssMemStrdup(const char* text) {
   return dorq_test::shouldFail(Wrapper::Strdup) ? nullptr : ss_mem_wstrdup(text);
 }
-void ssMemFree(void* p) { ss_mem_wfre(p); }
+void ssMemFree(void* p) {
+  ss_mem_wfre(p);
+}
 FILE* ssOswFopen(const char* path, const char* mode) {
   if (dorq_test::shouldFail(Wrapper::Fopen)) {
     return nullptr;

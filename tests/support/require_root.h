@@ -16,14 +16,14 @@ inline bool inCi() {
 
 }  // namespace dorq_test
 
-#define DORQ_REQUIRE_ROOT()                                          \
-  do {                                                               \
-    if (geteuid() != 0) {                                            \
-      if (dorq_test::inCi()) {                                       \
+#define DORQ_REQUIRE_ROOT()                                           \
+  do {                                                                \
+    if (geteuid() != 0) {                                             \
+      if (dorq_test::inCi()) {                                        \
         FAIL() << "this test needs root, and CI=true forbids a skip"; \
-      }                                                              \
-      GTEST_SKIP() << "this test needs root";                        \
-    }                                                                \
+      }                                                               \
+      GTEST_SKIP() << "this test needs root";                         \
+    }                                                                 \
   } while (0)
 
 #endif  // DORQ_TESTS_SUPPORT_REQUIRE_ROOT_H

@@ -22,7 +22,9 @@ TempDir::TempDir(const std::string& base) {
   path_ = pattern;
 }
 
-TempDir::~TempDir() { removeTree(path_); }
+TempDir::~TempDir() {
+  removeTree(path_);
+}
 
 void writeFile(const std::string& path, const std::string& text, unsigned mode) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
