@@ -110,7 +110,8 @@ TEST_F(RequestTest, LastLineWithoutNewlineIsAccepted) {
 }
 
 TEST_F(RequestTest, CarriageReturnIsKeptAndNulEndsTheLine) {
-  const Intake in = read(std::string("alice\r\nse\0cret\n0\n\0/bin/x\n1\nab\0cd\n", 35));
+  using namespace std::string_literals;
+  const Intake in = read("alice\r\nse\0cret\n0\n\0/bin/x\n1\nab\0cd\n"s);
   ASSERT_EQ(in.status, kStatusOk);
   EXPECT_STREQ(in.request.user, "alice\r");
   EXPECT_STREQ(in.request.password, "se");
