@@ -6,6 +6,7 @@ add_executable(trace_tests
   ${CMAKE_CURRENT_LIST_DIR}/trace_format_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_file_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_name_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trace_fault_test.cpp
 )
 target_link_libraries(trace_tests PRIVATE
   dorq_fault_injection dorq_app dorq_test_support GTest::gtest_main)
