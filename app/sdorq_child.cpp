@@ -16,6 +16,7 @@
 #include "app/dorq_trace.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_run.h"
+#include "app/sdorq_signals.h"
 
 namespace {
 
@@ -80,6 +81,11 @@ int openReportDescriptor(int flags) {
 // Every failure before the command replaces the child ends here: the code
 // through the job pipe, the frame on the report descriptor, then _exit.
 [[noreturn]] void failChild(const ChildPlan& plan, int reportFd, uint32_t code) {
+  // A failed exec comes back with the caller's SIGPIPE disposition in place;
+  // the frame to a caller that has gone must not turn into a signal.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  (void)sigaction(SIGPIPE, &ignore, nullptr);
   const int value = static_cast<int>(code);
   if (plan.pipeWrite >= 0) {
     (void)!write(plan.pipeWrite, &value, sizeof value);
@@ -127,8 +133,10 @@ void sdorqRunChild(const ChildPlan& plan) {
     failChild(plan, reportFd, kStatusExecFailed);
   }
   traceExec(plan);
-  // The job inherits the SIGCHLD disposition dorq was started with.
+  // The job inherits the SIGCHLD and SIGPIPE dispositions dorq was started
+  // with.
   (void)sigaction(SIGCHLD, &plan.inheritedSigchld, nullptr);
+  (void)sigaction(SIGPIPE, &sdorqInheritedSigpipe(), nullptr);
   execvp(plan.path, plan.argv);
   failChild(plan, reportFd, kStatusExecFailed);
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/dorq_numbers.h"
@@ -32,12 +33,15 @@ void recordOnDescriptor(int fd, pid_t child) {
   close(fd);
 }
 
-// Otherwise it is a file, written from its start without truncation. It is
-// never opened through a symbolic link: dorq writes it with root's rights.
+// Otherwise it is a file, written from its start without truncation. dorq
+// writes it with root's rights, so it is never opened through a symbolic link
+// and only a regular file is written: a FIFO without a reader cannot hold the
+// run (the open does not block), and no device is written to.
 void recordInFile(const char* name, pid_t child) {
   DORQ_TRACE(kTraceExec, kRunFunction, "Openning file %s", name);
-  UniqueFd fd(open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kPidFileMode));
-  if (!fd.valid()) {
+  UniqueFd fd(open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kPidFileMode));
+  struct stat status {};
+  if (!fd.valid() || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return;
   }
   char text[kPidTextBuffer] = {};

@@ -465,22 +465,13 @@ TEST_F(OutputFaultTest, BrokenPipeWithSigpipeIgnoredKeepsTheExitStatus) {
   }
 }
 
-// With SIGPIPE at its default action, the first write to the broken pipe
-// ends the writer, since dorq neither handles nor ignores the signal:
-//   - broken stdout, flags 2, a job that starts: the status word 0, written
-//     once the job has replaced the child, kills dorq with SIGPIPE. The job
-//     goes on as an orphan, nothing waits for it on the caller's behalf, and
-//     the caller sees signal 13 instead of the job's exit status 5;
-//   - broken stdout, flags 2, a start failure: the child's frame 10 reaches
-//     standard error, then the status word 10 kills dorq (signal 13, not 10);
-//   - broken stderr, a start failure: the child dies of SIGPIPE on its frame,
-//     dorq takes that for a job ended by a signal (12), writes status word 12
-//     when asked to, and dies of SIGPIPE on its own frame (signal 13, not 10).
-// The caller should see the job's exit status, or the start failure's code,
-// as it does with an intact pipe: a failing write of a status word or frame
-// is meant to change nothing. Disabled until dorq keeps SIGPIPE from ending
-// it while still handing the caller's disposition on to the job.
-TEST_F(OutputFaultTest, DISABLED_BrokenPipeWithDefaultSigpipeKeepsTheExitStatus) {
+// With SIGPIPE at its default action in the caller: dorq ignores the signal
+// for itself, so a status word or frame written to a caller that has gone
+// fails quietly and the exit status is the job's own or the start failure's
+// code. Before dorq ignored it, the first such write ended dorq with signal
+// 13 and the job ran on as an orphan; a child that failed to start died of
+// SIGPIPE on its frame and was reported as a job ended by a signal.
+TEST_F(OutputFaultTest, BrokenPipeWithDefaultSigpipeKeepsTheExitStatus) {
   for (const OutputCase& c : kBrokenPipeWrites) {
     const ProcessResult r = runWithBrokenPipe(requestSpec(c), c.fd);
     EXPECT_TRUE(r.exitedWith(c.exitCode)) << c.what << ": " << describe(r);
