@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Profiles of one dorq request inside the benchmark's sandbox (as root), for
+# docs/PERFORMANCE.md: page faults and CPU time against setpriv and a
+# do-nothing program, system calls, user-space instructions, and where the
+# page faults come from. Tools that are not installed are skipped.
+#
+#   bash bench/profile.sh        (after bench/run.sh has built dorq_bench)
+#
+# The profiles run the plain (not set-user-ID) copy of dorq as root, which
+# takes the same path through the program and lets the tools see into it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${DORQ_BENCH_BUILD:-build/default}
+if [ "${1:-}" != --inside ]; then
+  exec "$build/bench/dorq_bench" --exec /bin/bash "$PWD/bench/profile.sh" --inside
+fi
+
+# From here on: inside the sandbox, started by dorq_bench --exec. A profile
+# that fails (or a reader that stops early) does not end the others.
+set +e +o pipefail
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+have() { command -v "$1" >/dev/null 2>&1; }
+job="setpriv --reuid=dqjob --regid=dqjob --init-groups /bin/true"
+
+if have perf; then
+  echo "== perf stat, 100 runs each (a starting shell included in every row)"
+  for row in "null|exec $DORQ_NULL_SETUID" "dorq empty|exec $DORQ_PLAIN < $DORQ_REQUEST_EMPTY" \
+    "dorq polling|exec $DORQ_PLAIN < $DORQ_REQUEST_POLLING" \
+    "dorq blocking|exec $DORQ_PLAIN < $DORQ_REQUEST_BLOCKING" "setpriv|exec $job"; do
+    perf stat -e task-clock,page-faults -r 100 -- sh -c "${row#*|}" 2>&1 >/dev/null |
+      awk -v l="${row%%|*}" '/task-clock/ {t=$1} /page-faults/ {f=$1} /elapsed/ {e=$1*1000}
+        END {printf "  %-14s cpu %6.2f ms  faults %4s  elapsed %6.2f ms\n", l, t, f, e}'
+  done
+  echo "== page faults of one dorq request by function (inclusive, dorq's own process)"
+  perf record -q -e page-faults -c 1 --call-graph dwarf -o "$out/pf.data" -- \
+    "$DORQ_PLAIN" <"$DORQ_REQUEST_POLLING" >/dev/null 2>&1
+  perf report -i "$out/pf.data" --comm dorq-plain --children --sort sym --stdio -g none \
+    2>/dev/null | grep -v '^#' | grep -v '^$' | head -40
+fi
+if have strace; then
+  echo "== strace -f -c: dorq polling request (with its job)"
+  strace -f -c -o "$out/dorq.strace" "$DORQ_PLAIN" <"$DORQ_REQUEST_POLLING"
+  sort -k4 -n -r "$out/dorq.strace" | head -14
+  echo "== strace -f -c: setpriv (with its job)"
+  strace -f -c -o "$out/setpriv.strace" $job
+  grep total "$out/setpriv.strace"
+fi
+if have valgrind; then
+  echo "== callgrind: user-space instructions of one dorq request (inclusive)"
+  valgrind --tool=callgrind --callgrind-out-file="$out/cg.out" --trace-children=no \
+    "$DORQ_PLAIN" <"$DORQ_REQUEST_POLLING" >/dev/null 2>&1
+  callgrind_annotate --inclusive=yes "$out/cg.out" 2>/dev/null |
+    grep -E 'TOTALS|dorq|getgrouplist|getpwnam|dlopen|_dl_start|pam_start' | head -25
+fi
