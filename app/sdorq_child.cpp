@@ -1,10 +1,12 @@
 // The job's child process, from the fork to the exec.
 //
-// Everything on this path is async-signal-safe except the optional trace
-// lines of the exec, which go through the trace writer only when the trace
-// level asks for execution detail; dorq has a single thread, so no C library
-// lock can be held across the fork. The user is looked up, and the group list
-// built, in dorq's own process before the fork.
+// Everything on this path is async-signal-safe, and it changes no memory
+// that it shares with dorq's own process, which it borrows (vfork) until the
+// exec. The one exception is the optional trace lines of the exec, written
+// through the trace writer only when the trace level asks for execution
+// detail: the child then has a memory of its own (fork), and as dorq has a
+// single thread no C library lock can be held across the fork. The user is
+// looked up, and the group list built, in dorq's own process before the fork.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>

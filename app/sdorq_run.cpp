@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "app/dorq_status.h"
+#include "app/dorq_trace.h"
 #include "app/sdorq_descriptors.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_run.h"
@@ -101,9 +102,21 @@ uint32_t forkAndWait(const char* path, char** argv, const char* user, int flags,
   // Whatever a PAM module or dorq itself left open stays out of the job.
   sdorqProtectOwnDescriptors();
   fflush(stdout);
-  const pid_t child = fork();
+  // The child only makes system calls before its exec or _exit, so it can
+  // borrow dorq's memory (vfork, called in this very frame, which the child
+  // never returns from) instead of copying its page tables. With execution
+  // detail traced, the child writes trace lines through stdio and gets a
+  // memory of its own (fork).
+  const bool traceExec = (static_cast<uint32_t>(dorqTraceLevel) & kTraceExec) != 0;
+  pid_t child = -1;
+  if (traceExec) {
+    child = fork();
+  } else {
+    child = vfork();
+  }
   if (child == 0) {
-    sdorqRunChild(plan);
+    // Only system calls until the exec or _exit, and it never returns.
+    sdorqRunChild(plan);  // NOLINT(clang-analyzer-unix.Vfork)
   }
   sdorqReleaseJobIdentity(&identity);
   if (child < 0) {
