@@ -8,6 +8,7 @@
 
 #include "app/dorq_numbers.h"
 #include "app/dorq_trace.h"
+#include "app/sdorq_descriptors.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_run.h"
 #include "port/unique_fd.h"
@@ -25,8 +26,12 @@ void writeText(int fd, const char* text) {
 }
 
 // A text that begins with a number names a descriptor dorq inherited; it is
-// written to and closed.
+// written to and closed. A number that names no inherited descriptor (one
+// that a PAM module left open, say) is left alone.
 void recordOnDescriptor(int fd, pid_t child) {
+  if (!sdorqWasInherited(fd)) {
+    return;
+  }
   char text[kPidTextBuffer] = {};
   snprintf(text, sizeof text, "%s%d%s", kPidFrame, static_cast<int>(child), kPidFrame);
   writeText(fd, text);

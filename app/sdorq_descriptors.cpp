@@ -81,3 +81,7 @@ void sdorqProtectOwnDescriptors() {
     }
   });
 }
+
+bool sdorqWasInherited(int fd) {
+  return fd >= 0 && fd < kTrackedDescriptors && inheritedDescriptors.test(static_cast<size_t>(fd));
+}

@@ -12,6 +12,8 @@ inline constexpr int kTrackedDescriptors = 65536;
 void sdorqOpenStandardDescriptors();
 // Remembers which descriptors are open now (call once, at start).
 void sdorqRecordInheritedDescriptors();
+// True when fd was open when dorq started (and is below kTrackedDescriptors).
+bool sdorqWasInherited(int fd);
 // Marks every open descriptor that was not open at start close-on-exec.
 void sdorqProtectOwnDescriptors();
 
