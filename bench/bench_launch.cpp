@@ -25,7 +25,7 @@ constexpr size_t kReadChunk = 4096;
   throw std::runtime_error("launch: " + what + ": " + strerror(errno));
 }
 
-// The execve arrays of one spec; the pointers refer into the spec's strings.
+// The execve arrays of one ProcessSpec; the pointers refer into its strings.
 struct ExecArrays {
   std::vector<char*> argv;
   std::vector<char*> env;

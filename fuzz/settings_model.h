@@ -1,5 +1,5 @@
 // The settings file's line rules, written out step by step from the rules of
-// the format: the oracle of the settings fuzz targets.
+// the format: the reference the settings fuzz targets check against.
 #ifndef DORQ_FUZZ_SETTINGS_MODEL_H
 #define DORQ_FUZZ_SETTINGS_MODEL_H
 

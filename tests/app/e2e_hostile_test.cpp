@@ -197,7 +197,7 @@ class HostileTest : public E2eTest {
     }
   }
 
-  // Runs one case: the spec, one of the outcomes it may have, the files it
+  // Runs one case: its ProcessSpec, one of the outcomes it may have, the files it
   // may leave ("<pid>" in a name stands for dorq's pid), and a look at the
   // result and those files before they are removed.
   using Inspect = std::function<void(const ProcessResult&)>;
