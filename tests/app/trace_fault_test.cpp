@@ -36,18 +36,8 @@ using dorq_test::Wrapper;
 constexpr int32_t kAllSinks = 0x0F;
 constexpr char kOld[] = "old\n";
 
-struct WrapperCase {
-  Wrapper wrapper;
-  const char* name;
-  int error;  // errno of the failed call
-};
-
-constexpr WrapperCase kWrappers[] = {
-    {Wrapper::Malloc, "ssMemMalloc", ENOMEM}, {Wrapper::Calloc, "ssMemCalloc", ENOMEM},
-    {Wrapper::Strdup, "ssMemStrdup", ENOMEM}, {Wrapper::Fopen, "ssOswFopen", EMFILE},
-    {Wrapper::Fclose, "ssOswFclose", ENOSPC}, {Wrapper::Open, "ssOswOpen", EMFILE},
-    {Wrapper::Fdopen, "ssOswFdopen", ENOMEM},
-};
+using dorq_test::kWrappers;
+using dorq_test::WrapperCase;
 
 bool leaked() {
 #ifdef TRACE_FAULT_LSAN

@@ -29,18 +29,8 @@ using sf_test::filledAs;
 constexpr const char* kPathCheckTag = "SldirIsPthse";
 constexpr char kContent[] = "KVL_ADMIN=/net/admin\n";
 
-struct WrapperCase {
-  Wrapper wrapper;
-  const char* name;
-  int error;  // errno of the failed call
-};
-
-constexpr WrapperCase kWrappers[] = {
-    {Wrapper::Malloc, "ssMemMalloc", ENOMEM}, {Wrapper::Calloc, "ssMemCalloc", ENOMEM},
-    {Wrapper::Strdup, "ssMemStrdup", ENOMEM}, {Wrapper::Fopen, "ssOswFopen", EMFILE},
-    {Wrapper::Fclose, "ssOswFclose", EIO},    {Wrapper::Open, "ssOswOpen", EMFILE},
-    {Wrapper::Fdopen, "ssOswFdopen", ENOMEM},
-};
+using dorq_test::kWrappers;
+using dorq_test::WrapperCase;
 
 // Runs `scenario` once without faults and returns how often it called `which`.
 unsigned cleanCalls(Wrapper which, const std::function<void()>& scenario) {

@@ -40,18 +40,8 @@ constexpr char kSettings[] =
 constexpr char kAdmin[] = "/net/admin";
 constexpr char kFeatures[] = "yes";
 
-struct WrapperCase {
-  Wrapper wrapper;
-  const char* name;
-  int error;  // errno of the failed call
-};
-
-constexpr WrapperCase kWrappers[] = {
-    {Wrapper::Malloc, "ssMemMalloc", ENOMEM}, {Wrapper::Calloc, "ssMemCalloc", ENOMEM},
-    {Wrapper::Strdup, "ssMemStrdup", ENOMEM}, {Wrapper::Fopen, "ssOswFopen", EMFILE},
-    {Wrapper::Fclose, "ssOswFclose", EIO},    {Wrapper::Open, "ssOswOpen", EMFILE},
-    {Wrapper::Fdopen, "ssOswFdopen", ENOMEM},
-};
+using dorq_test::kWrappers;
+using dorq_test::WrapperCase;
 
 // What the two settings of the file look up as.
 struct Answers {

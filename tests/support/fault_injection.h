@@ -6,11 +6,28 @@
 #ifndef DORQ_TESTS_SUPPORT_FAULT_INJECTION_H
 #define DORQ_TESTS_SUPPORT_FAULT_INJECTION_H
 
+#include <errno.h>
+
 #include <functional>
 
 namespace dorq_test {
 
 enum class Wrapper { Malloc, Calloc, Strdup, Fopen, Fclose, Open, Fdopen, Count };
+
+// Every wrapper with its name and the errno its injected failure carries, for
+// tests that fail each call of each wrapper in turn.
+struct WrapperCase {
+  Wrapper wrapper;
+  const char* name;
+  int error;
+};
+
+inline constexpr WrapperCase kWrappers[] = {
+    {Wrapper::Malloc, "ssMemMalloc", ENOMEM}, {Wrapper::Calloc, "ssMemCalloc", ENOMEM},
+    {Wrapper::Strdup, "ssMemStrdup", ENOMEM}, {Wrapper::Fopen, "ssOswFopen", EMFILE},
+    {Wrapper::Fclose, "ssOswFclose", EIO},    {Wrapper::Open, "ssOswOpen", EMFILE},
+    {Wrapper::Fdopen, "ssOswFdopen", ENOMEM},
+};
 
 // Makes call number `callNumber` (1-based, counted from now) of `which` fail
 // with `error` in errno; 0 disarms it. Resets that wrapper's count.
