@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs dorq's benchmark once, as root: builds dorq and the benchmark with the
-# default preset, installs sudo when it is missing (the benchmark compares
-# against it), then times every row in one run and prints the tables.
+# default preset, installs the build's packages and sudo when they are
+# missing (the benchmark compares against sudo), then times every row in one
+# run and prints the tables.
 #
 #   bash bench/run.sh [dorq_bench options, e.g. --runs 200 --alt-dorq PATH]
 #
@@ -21,6 +22,11 @@ cd "$(dirname "$0")/.."
 if [ "$(id -u)" != 0 ]; then
   echo "bench/run.sh: run as root" >&2
   exit 1
+fi
+# The build's own packages (libpam headers, compilers) come from .ci/deps, so
+# the benchmark also runs on a machine that has not built dorq yet.
+if ! dpkg-query -W -f='${Status}' libpam0g-dev 2>/dev/null | grep -q 'ok installed'; then
+  bash .ci/deps >/dev/null
 fi
 if ! command -v sudo >/dev/null 2>&1; then
   export DEBIAN_FRONTEND=noninteractive
