@@ -68,12 +68,12 @@ void sdorqOpenStandardDescriptors() {
 
 void sdorqRecordInheritedDescriptors() {
   inheritedDescriptors.reset();
-  forEachOpenDescriptor([](int fd) { inheritedDescriptors.set(static_cast<size_t>(fd)); });
+  forEachOpenDescriptor([](int fd) { inheritedDescriptors[static_cast<size_t>(fd)] = true; });
 }
 
 void sdorqProtectOwnDescriptors() {
   forEachOpenDescriptor([](int fd) {
-    if (!inheritedDescriptors.test(static_cast<size_t>(fd))) {
+    if (!inheritedDescriptors[static_cast<size_t>(fd)]) {
       const int current = fcntl(fd, F_GETFD);
       if (current != -1) {
         fcntl(fd, F_SETFD, current | FD_CLOEXEC);
@@ -83,5 +83,5 @@ void sdorqProtectOwnDescriptors() {
 }
 
 bool sdorqWasInherited(int fd) {
-  return fd >= 0 && fd < kTrackedDescriptors && inheritedDescriptors.test(static_cast<size_t>(fd));
+  return fd >= 0 && fd < kTrackedDescriptors && inheritedDescriptors[static_cast<size_t>(fd)];
 }

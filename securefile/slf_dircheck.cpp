@@ -41,8 +41,9 @@ bool absoluteDirectory(std::string_view path, bool hasDir, DirText& out, slosErr
     }
   }
   const size_t lastSlash = path.rfind('/');
-  const std::string_view dirPart =
-      lastSlash == std::string_view::npos ? std::string_view() : path.substr(0, lastSlash);
+  const std::string_view dirPart = lastSlash == std::string_view::npos
+                                       ? std::string_view()
+                                       : std::string_view(path.data(), lastSlash);
   if (!out.append(dirPart)) {
     slosFillErr(record, kSlosErrTooLong, 0, kTooLongMessage, kResolveRoutine);
     return false;

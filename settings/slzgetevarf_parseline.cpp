@@ -25,12 +25,22 @@ constexpr bool isBlank(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// Slices of text for positions the caller has bounded (n, from <= size).
+// string_view::substr would check again and pull the C++ exception machinery
+// into the set-user-ID program for a throw that cannot happen.
+constexpr std::string_view prefixOf(std::string_view text, size_t n) {
+  return {text.data(), n};
+}
+constexpr std::string_view suffixFrom(std::string_view text, size_t from) {
+  return {text.data() + from, text.size() - from};
+}
+
 std::string_view skipLeadingBlanks(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && isBlank(text[i])) {
     ++i;
   }
-  return text.substr(i);
+  return suffixFrom(text, i);
 }
 
 std::string_view trimTrailingBlanks(std::string_view text) {
@@ -38,7 +48,7 @@ std::string_view trimTrailingBlanks(std::string_view text) {
   while (n > 0 && isBlank(text[n - 1])) {
     --n;
   }
-  return text.substr(0, n);
+  return prefixOf(text, n);
 }
 
 bool isFileSetting(std::string_view name) {
@@ -65,7 +75,7 @@ char* copyText(std::string_view text) {
 std::string_view rawValue(std::string_view afterAssign) {
   const std::string_view text = skipLeadingBlanks(afterAssign);
   const size_t end = text.find_first_of("\n#");
-  return end == std::string_view::npos ? text : text.substr(0, end);
+  return end == std::string_view::npos ? text : prefixOf(text, end);
 }
 
 }  // namespace
@@ -83,7 +93,7 @@ int slzgetevarf_parseline(const char* line, char** nameOut, char** valueOut) {
     return kIgnored;
   }
   // A name is 1 to 63 characters and one of the accepted settings.
-  const std::string_view name = trimTrailingBlanks(rest.substr(0, assign));
+  const std::string_view name = trimTrailingBlanks(prefixOf(rest, assign));
   if (name.empty() || name.size() > kSlzMaxName || !isFileSetting(name)) {
     return kIgnored;
   }
@@ -93,7 +103,7 @@ int slzgetevarf_parseline(const char* line, char** nameOut, char** valueOut) {
   }
   // A value of 1025 characters or more, counted before its trailing blanks
   // are removed, makes the line ignored; so does an empty one.
-  const std::string_view raw = rawValue(rest.substr(assign + 1));
+  const std::string_view raw = rawValue(suffixFrom(rest, assign + 1));
   if (raw.empty() || raw.size() > kSlzMaxFileValue) {
     ssMemFree(nameCopy);
     return kIgnored;
