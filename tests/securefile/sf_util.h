@@ -1,130 +1,132 @@
-// Helpers of the secure-file tests: a secure base for real directory trees,
-// trees with real owners and modes, record comparisons, descriptor counts
-// and forked children that report back through a pipe.
+// Helpers of the secure-file tests: real trees below a secure /tmp, records
+// that show whether a call wrote them, descriptor counts and leak checks.
 #ifndef DORQ_TESTS_SECUREFILE_SF_UTIL_H
 #define DORQ_TESTS_SECUREFILE_SF_UTIL_H
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <functional>
+#include <filesystem>
+#include <iterator>
 #include <memory>
-#include <optional>
 #include <string>
-#include <type_traits>
+#include <string_view>
 
 #include "securefile/slf_file.h"
-#include "securefile/slos_err.h"
+#include "tests/support/fault_injection.h"
+#include "tests/support/private_ns.h"
 #include "tests/support/temp_dir.h"
+
+// Present only in the sanitizer build.
+extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
 
 namespace sf_test {
 
-// Unused ids that own the trees' "other user" parts.
+// An unused id that owns the trees' "other user" parts.
 inline constexpr uid_t kUserA = 4321;
-inline constexpr uid_t kUserB = 4322;
 
-// Makes /tmp, for this process only, a fresh tmpfs owned by root with mode
-// 0755 inside a private mount namespace, so trees below it can be secure.
-// Needs root; false when that cannot be done.
-bool enterSecureTmp();
-
-// The creating user stays the owner.
-inline constexpr uid_t kCreator = static_cast<uid_t>(-1);
-
-// mkdir with exactly this mode (umask aside) and owner.
-void makeDir(const std::string& path, mode_t mode, uid_t owner = kCreator);
-// A symbolic link at path with the given text, owned by owner.
-void makeLink(const std::string& text, const std::string& path, uid_t owner = kCreator);
+// mkdir with exactly this mode and owner (-1: the creator).
+inline void makeDir(const std::string& path, mode_t mode, uid_t owner = -1) {
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path << ": " << strerror(errno);
+  ASSERT_EQ(chown(path.c_str(), owner, owner), 0) << path;
+  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+inline void makeLink(const std::string& text, const std::string& path, uid_t owner = -1) {
+  ASSERT_EQ(symlink(text.c_str(), path.c_str()), 0) << path << ": " << strerror(errno);
+  ASSERT_EQ(lchown(path.c_str(), owner, owner), 0) << path;
+}
 
 // A record whose every byte is a pattern, to see whether a call touched it.
-slosErrRec patternRecord();
-bool sameBytes(const slosErrRec& a, const slosErrRec& b);
+inline slosErrRec patternRecord() {
+  slosErrRec record;
+  memset(&record, 0x5A, sizeof record);
+  return record;
+}
+inline bool untouched(const slosErrRec& record) {
+  const std::string_view bytes(reinterpret_cast<const char*>(&record), sizeof record);
+  return bytes.find_first_not_of('\x5A') == std::string_view::npos;
+}
 
-struct Fill {
-  int32_t code;
-  int32_t osError;
-  const char* message;
-  const char* routine;
-};
-// The four fields one fill writes.
-::testing::AssertionResult filledAs(const slosErrRec& record, const Fill& expected);
+// The four fields one fill writes, as one comparable text.
+inline std::string rec(int32_t code, int32_t error, const char* message, const char* routine) {
+  return std::to_string(code) + " " + std::to_string(error) + " \"" + message + "\" " + routine;
+}
+inline std::string rec(const slosErrRec& r) {
+  return rec(r.code, r.osError, r.message, r.routine);
+}
 
-// Nested directories below base (components of at most 200 characters)
-// making a directory path of exactly `length` characters; at least 250 more
-// than base.
-std::string makeDeepDir(const std::string& base, size_t length);
+// Nested directories below base making a directory path of exactly `length`
+// characters (at least 250 more than base).
+inline std::string makeDeepDir(const std::string& base, size_t length) {
+  std::string dir = base;
+  while (length - dir.size() > 250) {
+    dir += "/" + std::string(200, 'd');
+    mkdir(dir.c_str(), 0755);
+  }
+  dir += "/" + std::string(length - dir.size() - 1, 'e');
+  EXPECT_EQ(mkdir(dir.c_str(), 0755), 0) << strerror(errno);
+  return dir;
+}
 
-// Changes the working directory for the scope of the object.
-class ScopedCwd {
- public:
-  explicit ScopedCwd(const std::string& dir);
-  ScopedCwd(const ScopedCwd&) = delete;
-  ScopedCwd& operator=(const ScopedCwd&) = delete;
-  ~ScopedCwd();
+inline int openDescriptors() {
+  using std::filesystem::directory_iterator;
+  return static_cast<int>(std::distance(directory_iterator("/proc/self/fd"), directory_iterator()));
+}
 
- private:
-  int saved_;
-};
+// LeakSanitizer's verdict so far (always false without the sanitizer).
+inline bool leaks() {
+  return __lsan_do_recoverable_leak_check != nullptr && __lsan_do_recoverable_leak_check() != 0;
+}
 
-// An open handle, closed (and released) through SlfFclose.
 struct HandleCloser {
-  void operator()(SlfFile* handle) const;
+  void operator()(SlfFile* handle) const {
+    slosErrRec record = patternRecord();
+    EXPECT_EQ(SlfFclose(handle, &record, 0), 0);
+  }
 };
 using Handle = std::unique_ptr<SlfFile, HandleCloser>;
 
-// An open's handle and the record it was given, which started as
-// patternRecord() and must stay so when the open succeeds.
+// An open's handle and its record, which must stay untouched on success.
 struct Opened {
   Handle handle;
   slosErrRec record;
   FILE* stream() const { return static_cast<FILE*>(handle->stream); }
 };
-Opened guardedOpen(const std::string& name, const char* dir = nullptr, int32_t access = 0,
-                   int32_t flags = 0, int32_t kind = kSlfKindNamed, int32_t vfsFlags = 0);
-Opened plainOpen(const std::string& name, const char* dir = nullptr, int32_t access = 0,
-                 int32_t flags = 0, int32_t kind = kSlfKindNamed, int32_t vfsFlags = 0);
+using OpenCall = SlfFile* (*)(const char*, const char*, int32_t, int32_t, int32_t, slosErrRec*,
+                              int32_t);
+inline Opened openWith(OpenCall call, const std::string& name, const char* dir = nullptr,
+                       int32_t access = 0, int32_t flags = 0, int32_t kind = kSlfKindNamed) {
+  Opened out{nullptr, patternRecord()};
+  out.handle.reset(call(name.c_str(), dir, access, flags, kind, &out.record, 0));
+  if (out.handle) {
+    EXPECT_TRUE(untouched(out.record)) << "a successful open wrote the record";
+  }
+  return out;
+}
+inline constexpr auto guardedOpen = [](const auto&... args) {
+  return openWith(SlfFopen2, args...);
+};
+inline constexpr auto plainOpen = [](const auto&... args) { return openWith(SlfFopen, args...); };
 
-// A fresh directory for each test: below a secure /tmp when running as root.
+// A fresh directory for each test; as root, below a private /tmp owned by
+// root with mode 0755, so that trees below it can be secure.
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
-  const std::string& base() const;
+  void SetUp() override {
+    static const bool secureTmp = geteuid() == 0 && dorq_test::enterPrivateMountNamespace() &&
+                                  dorq_test::mountTmpfs("/tmp") && chmod("/tmp", 0755) == 0;
+    ASSERT_TRUE(secureTmp || geteuid() != 0);
+    base_ = std::make_unique<dorq_test::TempDir>("/tmp");
+  }
+  void TearDown() override { dorq_test::resetFaults(); }
+  const std::string& base() const { return base_->path(); }
   std::string at(const std::string& name) const { return base() + "/" + name; }
 
  private:
   std::unique_ptr<dorq_test::TempDir> base_;
 };
-
-// Descriptors open in this process, counted without opening any.
-int openDescriptors();
-
-// LeakSanitizer's verdict in a process that ends by _exit: true when leaks
-// were found (always false without the sanitizer).
-bool childLeaks();
-
-// Runs body in a forked child and returns what it returned, copied through
-// a pipe; nullopt (with a test failure) when the child did not report.
-template <class T>
-std::optional<T> inChild(const std::function<T()>& body);
-
-// Bytes-through-a-pipe plumbing behind inChild.
-bool runChild(const std::function<void(int fd)>& body, void* out, size_t size);
-
-template <class T>
-std::optional<T> inChild(const std::function<T()>& body) {
-  static_assert(std::is_trivially_copyable_v<T>);
-  T result{};
-  if (!runChild(
-          [&body](int fd) {
-            const T value = body();
-            (void)!write(fd, &value, sizeof value);
-          },
-          &result, sizeof result)) {
-    return std::nullopt;
-  }
-  return result;
-}
 
 }  // namespace sf_test
 
