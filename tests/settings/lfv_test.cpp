@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <array>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "settings/lfv.h"
@@ -23,8 +21,7 @@ std::vector<std::string> asked;
 
 const void* serve(const char* relative, uint32_t* length, const char* contents) {
   asked.emplace_back(relative);
-  const std::string_view path(relative);
-  if (path.substr(path.find('/')) == "/missing") {
+  if (strstr(relative, "/missing") != nullptr) {
     return nullptr;
   }
   *length = static_cast<uint32_t>(strlen(contents));
@@ -36,30 +33,16 @@ const void* openOwn(const char* relative, uint32_t* length) {
 const void* openBuiltin(const char* relative, uint32_t* length) {
   return serve(relative, length, kBuiltinContents);
 }
-
 lfvOpenFunc packageTable[3] = {nullptr, nullptr, openOwn};
 lfvOpenFunc builtinTable[3] = {nullptr, nullptr, openBuiltin};
 
 bool isZeroFilled(const lfvContext& ctx) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(&ctx);
-  for (size_t i = 0; i < sizeof ctx; ++i) {
-    if (bytes[i] != 0) {
-      return false;
-    }
-  }
-  return true;
+  return std::all_of(bytes, bytes + sizeof ctx, [](unsigned char b) { return b == 0; });
 }
 
-// A record full of marks, to see that a call left it alone.
-slosErrRec markedRecord() {
-  slosErrRec record;
-  memset(&record, 0x5A, sizeof record);
-  return record;
-}
-bool unchanged(const slosErrRec& record) {
-  const slosErrRec marked = markedRecord();
-  return memcmp(&record, &marked, sizeof record) == 0;
-}
+// The ways the tests set the context up.
+enum Ctx { kNothing, kTable, kBuiltin, kOff, kBuiltinOnly };
 
 class FileLocation : public ::testing::Test {
  protected:
@@ -74,301 +57,169 @@ class FileLocation : public ::testing::Test {
     dorq_test::resetFaults();
   }
 
-  static void fillEntry(lfvEntry& entry, const char* name, uint8_t type) {
+  static void fillEntry(lfvEntry& entry, const char* name, uint8_t type, lfvOpenFunc* table) {
     memset(static_cast<void*>(&entry), 0, sizeof entry);
     strcpy(entry.name, name);
     entry.type = type;
-    if (type == kLfvTypePackage) {
-      entry.pkgFuncs = packageTable;
-    } else if (type == kLfvTypeOwnOpen) {
-      entry.openFunc = openOwn;
-    }
+    entry.pkgFuncs = table;
+    entry.openFunc = table == nullptr ? openOwn : nullptr;
   }
 
   // Home /srv/inst; components "rdbms" (own open), "pkg" (package table),
-  // "idle" (registered, not served).
-  void registerComponents() {
+  // "idle" (registered, not served); the built-in entry (package table).
+  void use(Ctx setup) {
+    memset(static_cast<void*>(&lfvgblp), 0, sizeof lfvgblp);
+    if (setup == kNothing) {
+      return;
+    }
     memcpy(lfvgblp.home, kHome, sizeof kHome);
     lfvgblp.homeLength = static_cast<uint32_t>(strlen(kHome));
-    lfvgblp.flags |= kLfvFlagHome;
-    fillEntry(entries_[0], "rdbms", kLfvTypeOwnOpen);
-    fillEntry(entries_[1], "pkg", kLfvTypePackage);
-    fillEntry(entries_[2], "idle", kLfvTypeNotServed);
+    lfvgblp.flags = kLfvFlagHome;
+    fillEntry(entries_[0], "rdbms", kLfvTypeOwnOpen, nullptr);
+    fillEntry(entries_[1], "pkg", kLfvTypePackage, packageTable);
+    fillEntry(entries_[2], "idle", kLfvTypeNotServed, nullptr);
     entries_[0].next = &entries_[1];
     entries_[1].next = &entries_[2];
-    lfvgblp.tableHead = entries_.data();
-  }
-
-  // The built-in entry, served through a package table of its own.
-  static void registerBuiltin() {
-    fillEntry(lfvgblp.builtin, "rdbms", kLfvTypePackage);
-    lfvgblp.builtin.pkgFuncs = builtinTable;
-    lfvgblp.flags |= kLfvFlagBuiltin;
-  }
-
-  std::array<lfvEntry, 3> entries_{};
-};
-
-TEST_F(FileLocation, ZeroFilledContextServesNothing) {
-  for (const char* path : {"/srv/inst/rdbms/admin/x", "/", "", "rdbms/x", "/srv/inst/env.zan"}) {
-    SCOPED_TRACE(path);
-    for (int option : {0, 1}) {
-      EXPECT_EQ(lfvIsVfsMode(path, 0, option), 0);
-      EXPECT_EQ(lfvtyp(path, 0, option), kLfvTypeNoEntry);
-      slosErrRec record = markedRecord();
-      EXPECT_EQ(lfvopen(path, &record, option), nullptr);
-      EXPECT_TRUE(unchanged(record));
+    lfvgblp.tableHead = setup == kBuiltinOnly ? nullptr : entries_;
+    if (setup != kTable) {
+      fillEntry(lfvgblp.builtin, "rdbms", kLfvTypePackage, builtinTable);
+      lfvgblp.flags |= kLfvFlagBuiltin | (setup == kOff ? kLfvFlagOff : 0);
     }
-    char comp[kLfvNameBuffer];
-    EXPECT_EQ(lfvGetComp(path, comp, sizeof comp), nullptr);
   }
-  EXPECT_EQ(lfvtyp("rdbms", 1, 0), kLfvTypeNoEntry);
-  EXPECT_TRUE(asked.empty());
-  EXPECT_TRUE(isZeroFilled(lfvgblp));
-}
 
-TEST_F(FileLocation, LowerCaseCopy) {
-  char dst[32];
-  EXPECT_EQ(lstlo(dst, "Srv/RDBMS/Admin-9_Z.TRC"), dst);
-  EXPECT_STREQ(dst, "srv/rdbms/admin-9_z.trc");
-  EXPECT_EQ(lstlo(dst, ""), dst);
-  EXPECT_STREQ(dst, "");
-}
-
-struct CompCase {
-  const char* path;
-  const char* component;  // null: no component
-  const char* relative;
+  lfvEntry entries_[3]{};
 };
 
+// The component is the lower-cased first part of the rest after the home,
+// which must fit the buffer whole; a buffer it does not fit is not written.
 TEST_F(FileLocation, ComponentOfAPath) {
-  registerComponents();
-  const CompCase cases[] = {
-      {"/srv/inst/RDBMS/admin/x", "rdbms", "rdbms/admin/x"},
-      {"/srv/inst//rdbms/admin/x", "rdbms", "rdbms/admin/x"},
-      {"/srv/inst/Pkg/", "pkg", "pkg/"},
-      // A plain prefix test, not a directory test.
-      {"/srv/inst2/rdbms/x", "2", "2/rdbms/x"},
-      {"/srv/inst/env.zan", nullptr, nullptr},
-      {"/srv/inst/", nullptr, nullptr},
-      {"/srv/inst", nullptr, nullptr},
-      {"/srv/ins", nullptr, nullptr},
-      {"/srv/other/rdbms/x", nullptr, nullptr},
-      {"srv/inst/rdbms/x", nullptr, nullptr},
+  const std::string fits = "/srv/inst/rdbms/" + std::string(1023 - 6, 'f');
+  const struct {
+    Ctx setup;
+    std::string path;
+    size_t size;
+    const char* relative;  // comp with the cut undone; null: none; "": none, comp untouched
+  } cases[] = {
+      {kTable, "/srv/inst/RDBMS/Admin/x", kLfvNameBuffer, "rdbms/admin/x"},
+      {kTable, "/srv/inst//pkg/", kLfvNameBuffer, "pkg/"},
+      {kTable, "/srv/inst2/rdbms/x", kLfvNameBuffer, "2/rdbms/x"},  // a plain prefix test
+      {kTable, "/srv/inst/env.zan", kLfvNameBuffer, nullptr},
+      {kTable, "/srv/inst/", kLfvNameBuffer, nullptr},
+      {kTable, "/srv/ins", kLfvNameBuffer, nullptr},
+      {kTable, "srv/inst/rdbms/x", kLfvNameBuffer, nullptr},
+      {kTable, "/srv/inst/rdbms/x", 8, "rdbms/x"},
+      {kTable, "/srv/inst/rdbms/xy", 8, ""},
+      {kTable, fits, kLfvNameBuffer, fits.c_str() + 10},
+      {kTable, fits + "f", kLfvNameBuffer, ""},
+      {kNothing, "/srv/inst/rdbms/x", kLfvNameBuffer, nullptr},
   };
-  for (const CompCase& c : cases) {
-    SCOPED_TRACE(c.path);
-    char comp[kLfvNameBuffer];
-    char* const end = lfvGetComp(c.path, comp, sizeof comp);
-    if (c.component == nullptr) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path.substr(0, 40));
+    use(c.setup);
+    std::vector<char> comp(c.size + 1, '@');
+    char* const end = lfvGetComp(c.path.c_str(), comp.data(), c.size);
+    if (c.relative == nullptr || *c.relative == '\0') {
       EXPECT_EQ(end, nullptr);
+      EXPECT_TRUE(c.relative == nullptr || comp == std::vector<char>(c.size + 1, '@'));
       continue;
     }
     ASSERT_NE(end, nullptr);
-    EXPECT_STREQ(comp, c.component);
-    EXPECT_EQ(end, comp + strlen(c.component));
+    EXPECT_EQ(end, comp.data() + (strchr(c.relative, '/') - c.relative));
     *end = '/';
-    EXPECT_STREQ(comp, c.relative);
+    EXPECT_STREQ(comp.data(), c.relative);
   }
 }
 
-// A rest that does not fit the buffer whole is not served, and the buffer is
-// not written (the sanitizer build would catch a write past it).
-TEST_F(FileLocation, RestThatDoesNotFitIsNotServed) {
-  registerComponents();
-  char small[8];
-  memset(small, '@', sizeof small);
-  EXPECT_EQ(lfvGetComp("/srv/inst/rdbms/xy", small, sizeof small), nullptr);
-  EXPECT_EQ(std::string(small, sizeof small), std::string(sizeof small, '@'));
-  EXPECT_EQ(lfvGetComp("/srv/inst/rdbms/x", small, sizeof small), small + 5);
-  EXPECT_EQ(lfvGetComp("/srv/inst/rdbms/x", small, 0), nullptr);
-
-  const std::string fits = "/srv/inst/rdbms/" + std::string(1023 - 6, 'f');
-  const std::string tooLong = fits + "f";
-  char comp[kLfvNameBuffer];
-  EXPECT_EQ(lfvGetComp(fits.c_str(), comp, sizeof comp), comp + 5);
-  EXPECT_EQ(lfvGetComp(tooLong.c_str(), comp, sizeof comp), nullptr);
-  EXPECT_EQ(lfvIsVfsMode(tooLong.c_str(), 0, 0), 0);
-}
-
-TEST_F(FileLocation, TableSearch) {
-  registerComponents();
-  lfvEntry* found = nullptr;
-  EXPECT_EQ(lfvtlsearch(lfvgblp.tableHead, "pkg", &found), 0);
-  EXPECT_EQ(found, &entries_[1]);
-  EXPECT_EQ(lfvtlsearch(lfvgblp.tableHead, "idle", &found), 0);
-  EXPECT_EQ(found, &entries_[2]);
-  found = nullptr;
-  EXPECT_EQ(lfvtlsearch(lfvgblp.tableHead, "PKG", &found), -5);
-  EXPECT_EQ(lfvtlsearch(lfvgblp.tableHead, "pk", &found), -5);
-  EXPECT_EQ(lfvtlsearch(lfvgblp.tableHead, "", &found), -5);
-  EXPECT_EQ(lfvtlsearch(nullptr, "pkg", &found), -5);
-  EXPECT_EQ(found, nullptr);
-}
-
-struct TypeCase {
-  const char* key;
-  int mode;
-  int option;
-  int type;
-};
-
-void expectTypes(const std::vector<TypeCase>& cases) {
-  for (const TypeCase& c : cases) {
-    SCOPED_TRACE(std::string(c.key) + " mode " + std::to_string(c.mode) + " option " +
-                 std::to_string(c.option));
+// Paths by component, names (modes 1 and 2) unchanged; the built-in entry
+// answers for "rdbms" paths, and with option bit 0 for any key.
+TEST_F(FileLocation, TypeOfAKey) {
+  const struct {
+    Ctx setup;
+    const char* key;
+    int mode;
+    int option;
+    int type;
+  } cases[] = {
+      {kNothing, "/srv/inst/rdbms/x", 0, 1, kLfvTypeNoEntry},
+      {kTable, "/srv/inst/RDBMS/admin/x", 0, 0, kLfvTypeOwnOpen},
+      {kTable, "/srv/inst/pkg/a", 0, 1, kLfvTypePackage},
+      {kTable, "/srv/inst/idle/a", 0, 0, kLfvTypeNotServed},
+      {kTable, "/srv/inst/other/a", 0, 0, kLfvTypeNoEntry},
+      {kTable, "/srv/inst/env.zan", 0, 0, kLfvTypeNoEntry},
+      {kTable, "rdbms", 1, 0, kLfvTypeOwnOpen},
+      {kTable, "pkg", 2, 0, kLfvTypePackage},
+      {kTable, "RDBMS", 1, 0, kLfvTypeNoEntry},
+      {kTable, "/srv/inst/rdbms/x", 1, 0, kLfvTypeNoEntry},
+      {kTable, "rdbms", 7, 0, kLfvTypeNoEntry},
+      {kBuiltin, "/srv/inst/RDBMS/x", 0, 0, kLfvTypePackage},
+      {kBuiltin, "/srv/inst/idle/a", 0, 0, kLfvTypeNotServed},
+      {kBuiltin, "/srv/inst/idle/a", 0, 1, kLfvTypePackage},
+      {kBuiltin, "/elsewhere/x", 0, 1, kLfvTypePackage},
+      {kBuiltin, "rdbms", 1, 0, kLfvTypeOwnOpen},
+      {kBuiltinOnly, "/srv/inst/rdbms/x", 0, 0, kLfvTypeNoEntry},
+      {kBuiltinOnly, "/srv/inst/rdbms/x", 0, 1, kLfvTypePackage},
+      {kOff, "/srv/inst/pkg/a", 0, 1, kLfvTypeNotServed},
+      {kOff, "pkg", 1, 0, kLfvTypeNotServed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.setup) + " " + c.key + " mode " + std::to_string(c.mode) +
+                 " option " + std::to_string(c.option));
+    use(c.setup);
     EXPECT_EQ(lfvtyp(c.key, c.mode, c.option), c.type);
     const bool served = c.type == kLfvTypePackage || c.type == kLfvTypeOwnOpen;
     EXPECT_EQ(lfvIsVfsMode(c.key, c.mode, c.option), served ? 1 : 0);
   }
 }
 
-TEST_F(FileLocation, TypesOfRegisteredComponents) {
-  registerComponents();
-  expectTypes({
-      {"/srv/inst/RDBMS/admin/x", 0, 0, kLfvTypeOwnOpen},
-      {"/srv/inst/pkg/a", 0, 0, kLfvTypePackage},
-      {"/srv/inst/idle/a", 0, 0, kLfvTypeNotServed},
-      {"/srv/inst/other/a", 0, 0, kLfvTypeNoEntry},
-      {"/srv/inst/env.zan", 0, 0, kLfvTypeNoEntry},
-      {"/elsewhere/rdbms/x", 0, 0, kLfvTypeNoEntry},
-      // Without the built-in entry, option bit 0 changes nothing.
-      {"/srv/inst/pkg/a", 0, 1, kLfvTypePackage},
-      // Names are looked up unchanged.
-      {"rdbms", 1, 0, kLfvTypeOwnOpen},
-      {"pkg", 2, 0, kLfvTypePackage},
-      {"RDBMS", 1, 0, kLfvTypeNoEntry},
-      {"/srv/inst/rdbms/x", 1, 0, kLfvTypeNoEntry},
-      {"rdbms", 7, 0, kLfvTypeNoEntry},
-  });
-}
-
-TEST_F(FileLocation, SwitchedOffLayerAnswersZero) {
-  registerComponents();
-  registerBuiltin();
-  lfvgblp.flags |= kLfvFlagOff;
-  expectTypes({
-      {"/srv/inst/rdbms/x", 0, 0, kLfvTypeNotServed},
-      {"/srv/inst/pkg/a", 0, 1, kLfvTypeNotServed},
-      {"/srv/inst/other/a", 0, 0, kLfvTypeNotServed},
-      {"/elsewhere/x", 0, 0, kLfvTypeNotServed},
-      {"pkg", 1, 0, kLfvTypeNotServed},
-  });
-}
-
-TEST_F(FileLocation, BuiltinEntry) {
-  registerComponents();
-  registerBuiltin();
-  expectTypes({
-      // "rdbms" paths go to the built-in entry, not to the table's.
-      {"/srv/inst/RDBMS/x", 0, 0, kLfvTypePackage},
-      {"/srv/inst/pkg/a", 0, 0, kLfvTypePackage},
-      {"/srv/inst/idle/a", 0, 0, kLfvTypeNotServed},
-      // With option bit 0 it answers for any key.
-      {"/srv/inst/idle/a", 0, 1, kLfvTypePackage},
-      {"/elsewhere/x", 0, 1, kLfvTypePackage},
-      {"rdbms", 1, 0, kLfvTypeOwnOpen},
-  });
-  // Without a table only option bit 0 reaches it.
-  lfvgblp.tableHead = nullptr;
-  expectTypes({
-      {"/srv/inst/rdbms/x", 0, 0, kLfvTypeNoEntry},
-      {"/srv/inst/rdbms/x", 0, 1, kLfvTypePackage},
-  });
-}
-
-// Opens through the entry's own open function (type 4) and through the
-// package's function table (type 2), with the lower-cased relative path.
-TEST_F(FileLocation, OpenServesTheComponentsContents) {
-  registerComponents();
-  struct OpenCase {
+// An open asks the serving component for the lower-cased path relative to
+// the home and hands out a handle over its contents; paths not served give
+// null with the record untouched, failures of a served path fill it.
+TEST_F(FileLocation, Open) {
+  const struct {
+    Ctx setup;
     const char* path;
     int option;
-    const char* relative;
+    bool noMemory;
+    const char* contents;  // null: no handle
+    const char* asked;     // null: no component asked
+    int32_t code;          // 0: record untouched
+  } cases[] = {
+      {kNothing, "/srv/inst/rdbms/x", 1, false, nullptr, nullptr, 0},
+      {kTable, "/srv/inst/RDBMS/Admin/x", 0, false, kContents, "rdbms/admin/x", 0},
+      {kTable, "/srv/inst//pkg/a/b", 1, false, kContents, "pkg/a/b", 0},
+      {kTable, "/srv/inst/env.zan", 0, false, nullptr, nullptr, 0},
+      {kTable, "/elsewhere/rdbms/x", 0, false, nullptr, nullptr, 0},
+      {kTable, "/srv/inst/other/x", 1, false, nullptr, nullptr, 0},
+      {kTable, "/srv/inst/idle/x", 0, false, nullptr, nullptr, 0},
+      {kTable, "/srv/inst/pkg/missing", 0, false, nullptr, "pkg/missing", -5},
+      {kTable, "/srv/inst/rdbms/x", 0, true, nullptr, "rdbms/x", -8},
+      {kBuiltin, "/srv/inst/rdbms/x", 0, false, kBuiltinContents, "rdbms/x", 0},
+      {kBuiltin, "/srv/inst/pkg/y", 0, false, kContents, "pkg/y", 0},
+      {kBuiltin, "/srv/inst/other/z", 1, false, kBuiltinContents, "other/z", 0},
   };
-  const OpenCase cases[] = {
-      {"/srv/inst/RDBMS/Admin/x", 0, "rdbms/admin/x"},
-      {"/srv/inst//pkg/a/b", 0, "pkg/a/b"},
-      {"/srv/inst/pkg/a", 1, "pkg/a"},
-  };
-  for (const OpenCase& c : cases) {
-    SCOPED_TRACE(c.path);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.setup) + " " + c.path);
+    use(c.setup);
     asked.clear();
-    slosErrRec record = markedRecord();
+    dorq_test::armFault(dorq_test::Wrapper::Malloc, c.noMemory ? 1 : 0, ENOMEM);
+    slosErrRec record;
+    memset(&record, 0x5A, sizeof record);
     lfvHandle* const handle = lfvopen(c.path, &record, c.option);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(handle->data, kContents);
-    EXPECT_EQ(handle->size, strlen(kContents));
-    EXPECT_EQ(handle->pos, 0U);
-    EXPECT_EQ(asked, std::vector<std::string>{c.relative});
-    EXPECT_TRUE(unchanged(record));
-    EXPECT_EQ(lfvclose(handle), 0);
+    EXPECT_EQ(handle == nullptr ? nullptr : handle->data, c.contents);
+    if (handle != nullptr) {
+      EXPECT_EQ(handle->size, strlen(c.contents));
+      EXPECT_EQ(handle->pos, 0U);
+      EXPECT_EQ(lfvclose(handle), 0);
+    }
+    EXPECT_EQ(asked,
+              c.asked == nullptr ? std::vector<std::string>{} : std::vector<std::string>{c.asked});
+    if (c.code == 0) {
+      EXPECT_EQ(record.code, 0x5A5A5A5A);
+    } else {
+      EXPECT_EQ(record.code, c.code);
+      EXPECT_STREQ(record.routine, "lfvopen");
+    }
   }
-}
-
-TEST_F(FileLocation, OpenThroughTheBuiltinEntry) {
-  registerComponents();
-  registerBuiltin();
-  for (const auto& [path, option] :
-       {std::pair{"/srv/inst/rdbms/x", 0}, std::pair{"/srv/inst/pkg/y", 1},
-        std::pair{"/srv/inst/unregistered/z", 1}}) {
-    SCOPED_TRACE(path);
-    slosErrRec record = markedRecord();
-    lfvHandle* const handle = lfvopen(path, &record, option);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(handle->data, kBuiltinContents);
-    EXPECT_EQ(lfvclose(handle), 0);
-  }
-  // Without option bit 0 other components still come from the table.
-  slosErrRec record = markedRecord();
-  lfvHandle* const handle = lfvopen("/srv/inst/pkg/y", &record, 0);
-  ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(handle->data, kContents);
-  EXPECT_EQ(lfvclose(handle), 0);
-}
-
-// Paths the layer does not serve give null with the record untouched.
-TEST_F(FileLocation, OpenOfUnservedPathsLeavesTheRecord) {
-  registerComponents();
-  const char* const paths[] = {"/srv/inst/env.zan", "/elsewhere/rdbms/x", "/srv/inst/other/x",
-                               "/srv/inst/idle/x"};
-  for (const char* path : paths) {
-    SCOPED_TRACE(path);
-    slosErrRec record = markedRecord();
-    EXPECT_EQ(lfvopen(path, &record, 0), nullptr);
-    EXPECT_TRUE(unchanged(record));
-  }
-  // Option bit 0 without the built-in entry changes nothing.
-  slosErrRec record = markedRecord();
-  EXPECT_EQ(lfvopen("/srv/inst/other/x", &record, 1), nullptr);
-  EXPECT_TRUE(unchanged(record));
-  EXPECT_TRUE(asked.empty());
-}
-
-void expectReport(const slosErrRec& record, int32_t code, const char* message) {
-  EXPECT_EQ(record.code, code);
-  EXPECT_EQ(record.osError, 0);
-  EXPECT_STREQ(record.message, message);
-  EXPECT_STREQ(record.routine, "lfvopen");
-}
-
-TEST_F(FileLocation, OpenReportsAFileTheComponentDoesNotHave) {
-  registerComponents();
-  for (const char* path : {"/srv/inst/rdbms/missing", "/srv/inst/pkg/missing"}) {
-    SCOPED_TRACE(path);
-    slosErrRec record = markedRecord();
-    EXPECT_EQ(lfvopen(path, &record, 0), nullptr);
-    expectReport(record, -5, "could not find file");
-  }
-}
-
-TEST_F(FileLocation, OpenReportsNoMemoryForTheHandle) {
-  registerComponents();
-  dorq_test::armFault(dorq_test::Wrapper::Malloc, 1, ENOMEM);
-  slosErrRec record = markedRecord();
-  EXPECT_EQ(lfvopen("/srv/inst/rdbms/admin/x", &record, 0), nullptr);
-  expectReport(record, -8, "could not allocate file handle");
-  EXPECT_EQ(asked, std::vector<std::string>{"rdbms/admin/x"});
 }
 
 }  // namespace
