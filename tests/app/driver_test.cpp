@@ -1,0 +1,185 @@
+// The driver's own steps in process: the options with their refusals
+// (status 20), and the request record read from standard input.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "app/dorq_driver.h"
+#include "app/dorq_status.h"
+#include "app/dorq_trace.h"
+#include "app/sdorq_run.h"
+
+namespace {
+
+void resetOptions() {
+  dorqTraceLevel = 0;
+  dorqTraceFilel = 0;
+  memset(dorqTraceFile, 0, sizeof dorqTraceFile);
+  dorqChildPidFile = nullptr;
+}
+
+// Parses words after a program name; argv lives as long as words.
+uint32_t parse(std::vector<std::string>& words, std::vector<char*>* argv) {
+  resetOptions();
+  argv->assign(1, const_cast<char*>("dorq"));
+  for (std::string& word : words) {
+    argv->push_back(word.data());
+  }
+  argv->push_back(nullptr);
+  return dorqParseArgs(static_cast<int>(argv->size() - 1), argv->data());
+}
+
+struct ArgsCase {
+  std::vector<std::string> words;
+  uint32_t status;
+  int32_t level;
+  const char* traceFile;  // expected path with "<pid>" for the process id; null: none
+};
+
+TEST(ArgsTest, OptionsAndRefusals) {
+  const std::string longest = "/t/" + std::string(4067, 'a');  // 4070: the most that fits
+  const std::string tooLong(4071, 'a');
+  const std::vector<ArgsCase> cases = {
+      {{}, kStatusOk, 0, nullptr},
+      // A value is missing, or the file sink is asked for without a file.
+      {{"-trcfile"}, kStatusBadOption, 0, nullptr},
+      {{"-trclvl"}, kStatusBadOption, 0, nullptr},
+      {{"-childpidfile"}, kStatusBadOption, 0, nullptr},
+      {{"-trcfile", "/tmp/t", "-trclvl"}, kStatusBadOption, 0, "/tmp/dorq_<pid>.trc"},
+      {{"-trclvl", "2"}, kStatusBadOption, 2, nullptr},
+      {{"-trcfile", tooLong, "-trclvl", "2"}, kStatusBadOption, 2, nullptr},
+      {{"-trcfile", tooLong}, kStatusOk, 0, nullptr},
+      {{"-trcfile", longest, "-trclvl", "2"}, kStatusOk, 2, "/t/dorq_<pid>.trc"},
+      // Levels are scanned like %i; text that is no number changes nothing.
+      {{"-trclvl", "0x38"}, kStatusOk, 0x38, nullptr},
+      {{"-trclvl", "010"}, kStatusOk, 8, nullptr},
+      {{"-trclvl", " -8junk"}, kStatusOk, -8, nullptr},
+      {{"-trclvl", "9", "-trclvl", "abc"}, kStatusOk, 9, nullptr},
+      // Unknown words are skipped; options act in order, the last one wins.
+      {{"junk", "-trclvl", "8", "-TRCLVL", "4", "-trclvl", "16"}, kStatusOk, 16, nullptr},
+      {{"-trcfile", "/var/trace/run_worker_12.trc", "-trcfile", "/tmp/out"},
+       kStatusOk,
+       0,
+       "/tmp/dorq_<pid>.trc"},
+  };
+  for (ArgsCase c : cases) {
+    std::vector<char*> argv;
+    const std::string words = c.words.empty() ? "(none)" : c.words[0];
+    EXPECT_EQ(parse(c.words, &argv), c.status) << words << " +" << c.words.size();
+    EXPECT_EQ(dorqTraceLevel, c.level) << words;
+    std::string expected = c.traceFile != nullptr ? c.traceFile : "";
+    if (const size_t at = expected.find("<pid>"); at != std::string::npos) {
+      expected.replace(at, 5, std::to_string(getpid()));
+    }
+    EXPECT_EQ(std::string(dorqTraceFile), expected) << words;
+    EXPECT_EQ(dorqTraceFilel, static_cast<int64_t>(expected.size())) << words;
+  }
+  char* none[] = {nullptr};  // a caller can leave out even the program name
+  EXPECT_EQ(dorqParseArgs(0, none), kStatusOk);
+
+  std::vector<std::string> words = {"-childpidfile", "12abc"};
+  std::vector<char*> argv;
+  ASSERT_EQ(parse(words, &argv), kStatusOk);
+  EXPECT_EQ(dorqChildPidFile, argv[2]);  // the text itself, not a copy
+  resetOptions();
+}
+
+// Reads a request from a file standing in for standard input; rest receives
+// what the reader left unread.
+uint32_t readRequest(const std::string& bytes, DorqRequest* request, std::string* rest = nullptr) {
+  const int fd = memfd_create("request", 0);
+  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  lseek(fd, 0, SEEK_SET);
+  FILE* in = fdopen(fd, "r");
+  const uint32_t status = dorqReadRequest(in, request);
+  if (rest != nullptr) {
+    char buffer[256];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+      rest->append(buffer, static_cast<size_t>(n));
+    }
+  }
+  fclose(in);
+  return status;
+}
+
+std::string head(const std::string& count) {
+  return "alice\nsecret\n2\n/bin/true\n" + count + "\n";
+}
+
+TEST(RequestTest, WholeRecordAndTheBytesLeftForTheJob) {
+  using namespace std::string_literals;
+  DorqRequest r{};
+  std::string rest;
+  // A carriage return stays in the line; a NUL byte ends it.
+  ASSERT_EQ(readRequest("alice\r\nse\0cret\n 6xyz\n/bin/echo\n+2\none\nab\0cd\nfor the job\n"s, &r,
+                        &rest),
+            kStatusOk);
+  EXPECT_STREQ(r.user, "alice\r");
+  EXPECT_STREQ(r.password, "se");
+  EXPECT_EQ(r.flags, 6);
+  EXPECT_STREQ(r.path, "/bin/echo");
+  ASSERT_EQ(r.slots, 4U);
+  EXPECT_EQ(r.argv[0], r.path);
+  EXPECT_STREQ(r.argv[1], "one");
+  EXPECT_STREQ(r.argv[2], "ab");
+  EXPECT_EQ(r.argv[3], nullptr);
+  EXPECT_EQ(rest, "for the job\n");  // read unbuffered: nothing more consumed
+  dorqReleaseRequest(&r);
+
+  ASSERT_EQ(readRequest(head("1") + "last", &r), kStatusOk);  // no final newline
+  EXPECT_STREQ(r.argv[1], "last");
+  dorqReleaseRequest(&r);
+
+  ASSERT_EQ(readRequest(head("-1"), &r), kStatusOk);  // one slot: the terminator
+  EXPECT_EQ(r.slots, 1U);
+  EXPECT_EQ(r.argv[0], nullptr);
+  dorqReleaseRequest(&r);
+
+  ASSERT_EQ(readRequest(head("two"), &r), kStatusOk);  // not a number: no arguments
+  EXPECT_EQ(r.slots, 2U);
+  dorqReleaseRequest(&r);
+}
+
+TEST(RequestTest, Refusals) {
+  const std::string fits(kRequestLineMax, 'x');  // 131068 characters
+  const std::string over = fits + "x";
+  struct Case {
+    std::string input;
+    uint32_t status;
+  };
+  const Case cases[] = {
+      {fits + "\n" + fits + "\n0\n/bin/true\n0\n", kStatusOk},
+      {head("1") + fits, kStatusOk},
+      {over + "\nsecret\n0\n/bin/true\n0\n", kStatusLineTooLong},
+      {"u\np\n0\n" + over, kStatusLineTooLong},
+      {head("1") + over + "\n", kStatusLineTooLong},
+      {"", kStatusInputEnded},
+      {"alice\n", kStatusInputEnded},
+      {"alice\nsecret\n0\n/bin/true\n", kStatusInputEnded},
+      {head("3") + "one\ntwo\n", kStatusInputEnded},
+      {head("-2"), kStatusNoMemory},  // no slot at all
+  };
+  for (const Case& c : cases) {
+    DorqRequest r{};
+    EXPECT_EQ(readRequest(c.input, &r), c.status) << c.input.substr(0, 40);
+    if (c.status != kStatusOk) {  // released on failure
+      EXPECT_EQ(r.user, nullptr);
+      EXPECT_EQ(r.argv, nullptr);
+    }
+    dorqReleaseRequest(&r);
+  }
+  // Counts asking for billions of slots: no memory, or the input runs out.
+  for (const char* count : {"-3", "-2147483648", "2147483647"}) {
+    DorqRequest r{};
+    const uint32_t status = readRequest(head(count) + "a\n", &r);
+    EXPECT_TRUE(status == kStatusNoMemory || status == kStatusInputEnded) << count << status;
+    dorqReleaseRequest(&r);
+  }
+}
+
+}  // namespace
