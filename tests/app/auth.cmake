@@ -3,7 +3,6 @@
 # a sandbox.
 add_executable(dorq_auth_test
   ${CMAKE_CURRENT_LIST_DIR}/auth_conv_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/auth_pam_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/auth_policy_test.cpp
 )
 target_link_libraries(dorq_auth_test PRIVATE
