@@ -1,18 +1,13 @@
 #!/usr/bin/env bash
-# Fails when the manual page does not render cleanly: any warning of man (and
-# of the formatters behind it) at the usual terminal widths. Skips (77) when
-# man is not installed.
+# Fails on any warning of man (and the formatters behind it) at the usual
+# terminal widths; skips (77) when man is not installed.
 set -euo pipefail
-page=$1
 command -v man >/dev/null || { echo "man is not installed: skipped"; exit 77; }
-[ -r "$page" ] || { echo "no manual page at $page"; exit 1; }
-status=0
+[ -r "$1" ] || { echo "no manual page at $1"; exit 1; }
 for width in 80 66 120; do
-  warnings=$(MANWIDTH=$width man --warnings "$page" 2>&1 >/dev/null) || status=$?
+  status=0
+  warnings=$(MANWIDTH=$width man --warnings "$1" 2>&1 >/dev/null) || status=$?
   if [ -n "$warnings" ] || [ "$status" != 0 ]; then
-    echo "man --warnings $page (width $width, exit $status):"
-    echo "$warnings"
-    exit 1
+    echo "man --warnings $1 (width $width, exit $status):"; echo "$warnings"; exit 1
   fi
 done
-echo "man --warnings: $page renders cleanly"
