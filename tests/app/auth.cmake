@@ -1,12 +1,7 @@
-# Authentication: the conversation, one PAM attempt and the policy over the
-# "su" and "dorq" services, against real Linux-PAM modules and real users in
-# a sandbox.
-add_executable(dorq_auth_test
-  ${CMAKE_CURRENT_LIST_DIR}/auth_conv_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/auth_policy_test.cpp
-)
+# Authentication. The conversation runs in process, with the fault injector.
+add_executable(dorq_auth_test ${CMAKE_CURRENT_LIST_DIR}/auth_conv_test.cpp)
 target_link_libraries(dorq_auth_test PRIVATE
-  dorq_app dorq_harness dorq_fault_injection dorq_warnings GTest::gtest_main)
+  dorq_app dorq_fault_injection dorq_warnings GTest::gtest_main)
 gtest_discover_tests(dorq_auth_test TEST_PREFIX auth. DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
 
 # Stand-ins for libpam, for the two things the real library cannot be made to
@@ -18,9 +13,10 @@ foreach(variant NO_SETCRED END_FAILS)
   target_link_libraries(dorq_fake_pam_${name} PRIVATE dorq_warnings)
 endforeach()
 
-# Cases that hide or replace the library run in a process that never loads
-# the real one itself.
-add_executable(dorq_auth_loader_test ${CMAKE_CURRENT_LIST_DIR}/auth_loader_test.cpp)
+# One PAM attempt, the policy over the "su" and "dorq" services and the
+# loading of the library, against real modules and users in a sandbox or a
+# stand-in; every case in a child of a process that never loads libpam.
+add_executable(dorq_auth_loader_test ${CMAKE_CURRENT_LIST_DIR}/auth_pam_test.cpp)
 target_link_libraries(dorq_auth_loader_test PRIVATE
   dorq_app dorq_harness dorq_warnings GTest::gtest_main)
 target_compile_definitions(dorq_auth_loader_test PRIVATE

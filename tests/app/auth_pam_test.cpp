@@ -1,0 +1,166 @@
+// Every case that loads libpam, each in a forked child of a process that
+// never loads it itself (once a process has loaded it, the loader finds it by
+// name even when its file is hidden), in a sandbox with real users and real
+// modules. The child traces everything to standard error, which comes back
+// here: the password must appear in none of it.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "app/dorq_status.h"
+#include "app/dorq_trace.h"
+#include "app/sdorq_auth.h"
+#include "tests/harness/sandbox.h"
+#include "tests/support/require_root.h"
+#include "tests/support/temp_dir.h"
+
+namespace dorq_test {
+namespace {
+
+constexpr int kNotReady = 124;     // the child's case could not begin as intended
+constexpr int kStillLoaded = 100;  // added to a result when libpam stayed loaded
+
+bool libpamLoaded() {
+  for (const char* name : {"libpam.so", "libpam.so.0"}) {
+    if (void* handle = dlopen(name, RTLD_NOW | RTLD_NOLOAD)) {
+      dlclose(handle);
+      return true;
+    }
+  }
+  return false;
+}
+
+struct ChildOutcome {
+  int status = -1;  // -1 when the child did not exit (a sandbox that fails throws)
+  std::string output;
+};
+
+ChildOutcome runInChild(const std::function<int()>& body) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    return {};
+  }
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 2);
+    dorqTraceLevel = static_cast<int32_t>(kTraceCategories | kTraceSinkStderr);
+    const int code = libpamLoaded() ? kNotReady : body();
+    fflush(nullptr);
+    _exit(code);
+  }
+  close(fds[1]);
+  ChildOutcome outcome;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+    outcome.output.append(buffer, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int wstatus = 0;
+  if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus)) {
+    outcome.status = WEXITSTATUS(wstatus);
+  }
+  return outcome;
+}
+
+enum class Library { Real, Hidden, SonameOnly, NoSetcred, EndFails };
+
+struct AuthCase {
+  const char* name;
+  std::string su;
+  std::string dorq;  // empty: one attempt against "su", not the policy
+  const char* user;
+  const char* password;
+  int result;
+  Library library = Library::Real;
+  const char* calls = "";  // what a stand-in library saw
+};
+
+// One attempt runs each step only after the earlier ones succeeded and passes
+// the last status through when it is PAM_PERM_DENIED or PAM_AUTH_ERR, else
+// gives 1. The policy asks "su", then "dorq".
+TEST(AuthTest, AttemptPolicyAndLoader) {
+  DORQ_REQUIRE_ROOT();
+  const char* const job = kJobUser.name;
+  const char* const right = kJobUser.password;
+  const char* const wrong = kOtherUser.password;
+  const std::string pamUnix = kPamUnixService;
+  const std::string permit = kPamPermitService;
+  // clang-format off
+  const AuthCase cases[] = {
+      {"Right", pamUnix, "", job, right, kPamAttemptOk},
+      {"WrongPassword", pamUnix, "", job, wrong, kPamAttemptAuthErr},
+      {"UnknownUser", pamUnix, "", kUnknownUserName, right, kPamAttemptOther},
+      {"AuthPermDenied", pamDebugService("perm_denied"), "", job, right, kPamAttemptPermDenied},
+      {"AcctPermDenied", pamDebugService("success", "perm_denied"), "", job, right,
+       kPamAttemptPermDenied},
+      {"AcctExpired", pamDebugService("success", "acct_expired"), "", job, right, kPamAttemptOther},
+      {"CredErr", pamDebugService("success", "success", "cred_err"), "", job, right,
+       kPamAttemptOther},
+      {"SuSucceeds", pamUnix, kPamDenyService, job, right, kStatusOk},
+      {"SuDeniesDorqSucceeds", kPamDenyService, pamUnix, job, right, kStatusOk},
+      {"SuOtherDorqSucceeds", pamDebugService("system_err"), pamUnix, job, right, kStatusOk},
+      // "su" refuses dorq itself while "dorq" works up to the password.
+      {"SuPermDeniedDorqAuthErr", pamDebugService("perm_denied"), pamDebugService("auth_err"), job,
+       right, kStatusBadPamConf},
+      {"BothWrongPassword", pamUnix, pamUnix, job, wrong, kStatusAuthFailed},
+      {"SuPermDeniedDorqOther", pamDebugService("perm_denied"), pamDebugService("system_err"), job,
+       right, kStatusAuthFailed},
+      {"SuAuthErrDorqPermDenied", pamDebugService("auth_err"), pamDebugService("perm_denied"), job,
+       right, kStatusAuthFailed},
+      {"NoLibrary", permit, permit, job, right, kStatusNoPam, Library::Hidden},
+      {"SonameOnly", permit, "", job, right, kPamAttemptOk, Library::SonameOnly},
+      // pam_start is never called when an entry point is missing.
+      {"NoSetcred", permit, "", job, right, kPamAttemptOther, Library::NoSetcred},
+      {"PamEndFails", permit, "", job, right, kPamAttemptOther, Library::EndFails,
+       "pam_start su dqjob 1\npam_authenticate handle 0\npam_acct_mgmt handle 0\n"
+       "pam_setcred handle 0\npam_end handle 0\n"},
+  };
+  // clang-format on
+  for (const AuthCase& c : cases) {
+    TempDir dir;
+    const std::string log = dir / "calls";
+    const ChildOutcome child = runInChild([&] {
+      Sandbox sandbox;
+      sandbox.writeService("su", c.su);
+      sandbox.writeService("dorq", c.dorq);
+      if (c.library == Library::Hidden) {
+        sandbox.hideLibpam();
+      } else if (c.library == Library::SonameOnly) {
+        sandbox.hideLibpamDevName();
+      } else if (c.library != Library::Real) {
+        sandbox.installLibrary(c.library == Library::NoSetcred ? DORQ_FAKE_PAM_NO_SETCRED
+                                                               : DORQ_FAKE_PAM_END_FAILS);
+      }
+      setenv("DORQ_FAKE_PAM_LOG", log.c_str(), 1);
+      const int result = c.dorq.empty()
+                             ? sdorqPAMAuth(c.user, c.password, "su")
+                             : static_cast<int>(sdorqAuthenticateUser(c.user, c.password));
+      return result + (libpamLoaded() ? kStillLoaded : 0);
+    });
+    EXPECT_EQ(child.status, c.result) << c.name << "\n" << child.output;
+    EXPECT_EQ(readFile(log), c.calls) << c.name;
+    EXPECT_EQ(child.output.find(c.password), std::string::npos) << c.name;
+  }
+}
+
+TEST(AuthTest, NonZeroEffectiveUserGives5WithoutLoadingPam) {
+  DORQ_REQUIRE_ROOT();
+  const ChildOutcome child = runInChild([] {
+    if (seteuid(kSchedulerUser.uid) != 0) {
+      return kNotReady;
+    }
+    const int result = static_cast<int>(sdorqAuthenticateUser(kJobUser.name, kJobUser.password));
+    return result + (libpamLoaded() ? kStillLoaded : 0);
+  });
+  EXPECT_EQ(child.status, static_cast<int>(kStatusNotSetUid)) << child.output;
+}
+
+}  // namespace
+}  // namespace dorq_test
