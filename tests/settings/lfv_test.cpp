@@ -1,5 +1,6 @@
 // The file-location layer, through components that the tests register in the
-// process context themselves (the program never registers any).
+// process context themselves. The program never registers any, so its
+// context stays zero-filled (kNothing below) and serves no path.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -12,20 +13,14 @@
 
 namespace {
 
-constexpr char kHome[] = "/srv/inst";
 constexpr char kContents[] = "served from memory\n";
 constexpr char kBuiltinContents[] = "built-in contents\n";
-
-// The relative paths the open functions were asked for.
-std::vector<std::string> asked;
+std::string asked;  // the relative path a component was last asked for
 
 const void* serve(const char* relative, uint32_t* length, const char* contents) {
-  asked.emplace_back(relative);
-  if (strstr(relative, "/missing") != nullptr) {
-    return nullptr;
-  }
+  asked = relative;
   *length = static_cast<uint32_t>(strlen(contents));
-  return contents;
+  return strstr(relative, "/missing") == nullptr ? contents : nullptr;
 }
 const void* openOwn(const char* relative, uint32_t* length) {
   return serve(relative, length, kContents);
@@ -35,173 +30,105 @@ const void* openBuiltin(const char* relative, uint32_t* length) {
 }
 lfvOpenFunc packageTable[3] = {nullptr, nullptr, openOwn};
 lfvOpenFunc builtinTable[3] = {nullptr, nullptr, openBuiltin};
+lfvEntry entries[3];
 
-bool isZeroFilled(const lfvContext& ctx) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&ctx);
-  return std::all_of(bytes, bytes + sizeof ctx, [](unsigned char b) { return b == 0; });
+void fill(lfvEntry& entry, const char* name, uint8_t type, lfvOpenFunc* table, lfvEntry* next) {
+  memset(static_cast<void*>(&entry), 0, sizeof entry);
+  strcpy(entry.name, name);
+  entry.type = type;
+  entry.pkgFuncs = table;
+  entry.openFunc = openOwn;
+  entry.next = next;
 }
 
-// The ways the tests set the context up.
-enum Ctx { kNothing, kTable, kBuiltin, kOff, kBuiltinOnly };
+enum Ctx { kNothing, kTable, kBuiltin };
 
-class FileLocation : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(isZeroFilled(lfvgblp));
-    asked.clear();
-    dorq_test::resetFaults();
+// Home /srv/inst; components "rdbms" (own open), "pkg" (package table) and
+// "idle" (not served); the built-in entry serves through a table of its own.
+void use(Ctx ctx) {
+  memset(static_cast<void*>(&lfvgblp), 0, sizeof lfvgblp);
+  asked.clear();
+  if (ctx == kNothing) {
+    return;
   }
-  // Back to the program's state: nothing recorded, nothing registered.
-  void TearDown() override {
-    memset(static_cast<void*>(&lfvgblp), 0, sizeof lfvgblp);
-    dorq_test::resetFaults();
+  strcpy(lfvgblp.home, "/srv/inst");
+  lfvgblp.homeLength = 9;
+  lfvgblp.flags = kLfvFlagHome;
+  fill(entries[2], "idle", kLfvTypeNotServed, nullptr, nullptr);
+  fill(entries[1], "pkg", kLfvTypePackage, packageTable, &entries[2]);
+  fill(entries[0], "rdbms", kLfvTypeOwnOpen, nullptr, &entries[1]);
+  lfvgblp.tableHead = entries;
+  if (ctx == kBuiltin) {
+    fill(lfvgblp.builtin, "rdbms", kLfvTypePackage, builtinTable, nullptr);
+    lfvgblp.flags |= kLfvFlagBuiltin;
   }
-
-  static void fillEntry(lfvEntry& entry, const char* name, uint8_t type, lfvOpenFunc* table) {
-    memset(static_cast<void*>(&entry), 0, sizeof entry);
-    strcpy(entry.name, name);
-    entry.type = type;
-    entry.pkgFuncs = table;
-    entry.openFunc = table == nullptr ? openOwn : nullptr;
-  }
-
-  // Home /srv/inst; components "rdbms" (own open), "pkg" (package table),
-  // "idle" (registered, not served); the built-in entry (package table).
-  void use(Ctx setup) {
-    memset(static_cast<void*>(&lfvgblp), 0, sizeof lfvgblp);
-    if (setup == kNothing) {
-      return;
-    }
-    memcpy(lfvgblp.home, kHome, sizeof kHome);
-    lfvgblp.homeLength = static_cast<uint32_t>(strlen(kHome));
-    lfvgblp.flags = kLfvFlagHome;
-    fillEntry(entries_[0], "rdbms", kLfvTypeOwnOpen, nullptr);
-    fillEntry(entries_[1], "pkg", kLfvTypePackage, packageTable);
-    fillEntry(entries_[2], "idle", kLfvTypeNotServed, nullptr);
-    entries_[0].next = &entries_[1];
-    entries_[1].next = &entries_[2];
-    lfvgblp.tableHead = setup == kBuiltinOnly ? nullptr : entries_;
-    if (setup != kTable) {
-      fillEntry(lfvgblp.builtin, "rdbms", kLfvTypePackage, builtinTable);
-      lfvgblp.flags |= kLfvFlagBuiltin | (setup == kOff ? kLfvFlagOff : 0);
-    }
-  }
-
-  lfvEntry entries_[3]{};
-};
+}
 
 // The component is the lower-cased first part of the rest after the home,
 // which must fit the buffer whole; a buffer it does not fit is not written.
-TEST_F(FileLocation, ComponentOfAPath) {
-  const std::string fits = "/srv/inst/rdbms/" + std::string(1023 - 6, 'f');
+TEST(FileLocation, ComponentOfAPath) {
   const struct {
-    Ctx setup;
     std::string path;
     size_t size;
-    const char* relative;  // comp with the cut undone; null: none; "": none, comp untouched
+    std::string expected;  // the component and the rest, or what became of comp
   } cases[] = {
-      {kTable, "/srv/inst/RDBMS/Admin/x", kLfvNameBuffer, "rdbms/admin/x"},
-      {kTable, "/srv/inst//pkg/", kLfvNameBuffer, "pkg/"},
-      {kTable, "/srv/inst2/rdbms/x", kLfvNameBuffer, "2/rdbms/x"},  // a plain prefix test
-      {kTable, "/srv/inst/env.zan", kLfvNameBuffer, nullptr},
-      {kTable, "/srv/inst/", kLfvNameBuffer, nullptr},
-      {kTable, "/srv/ins", kLfvNameBuffer, nullptr},
-      {kTable, "srv/inst/rdbms/x", kLfvNameBuffer, nullptr},
-      {kTable, "/srv/inst/rdbms/x", 8, "rdbms/x"},
-      {kTable, "/srv/inst/rdbms/xy", 8, ""},
-      {kTable, fits, kLfvNameBuffer, fits.c_str() + 10},
-      {kTable, fits + "f", kLfvNameBuffer, ""},
-      {kNothing, "/srv/inst/rdbms/x", kLfvNameBuffer, nullptr},
+      {"/srv/inst/RDBMS/Admin/x", kLfvNameBuffer, "rdbms/admin/x"},
+      {"/srv/inst//pkg/", kLfvNameBuffer, "pkg/"},
+      {"/srv/inst2/rdbms/x", kLfvNameBuffer, "2/rdbms/x"},  // a plain prefix test
+      {"/srv/inst/env.zan", kLfvNameBuffer, "no component"},
+      {"srv/inst/rdbms/x", kLfvNameBuffer, "untouched"},
+      {"/srv/inst/rdbms/x", 8, "rdbms/x"},
+      {"/srv/inst/rdbms/xy", 8, "untouched"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path.substr(0, 40));
-    use(c.setup);
+    use(kTable);
     std::vector<char> comp(c.size + 1, '@');
     char* const end = lfvGetComp(c.path.c_str(), comp.data(), c.size);
-    if (c.relative == nullptr || *c.relative == '\0') {
-      EXPECT_EQ(end, nullptr);
-      EXPECT_TRUE(c.relative == nullptr || comp == std::vector<char>(c.size + 1, '@'));
-      continue;
+    if (end != nullptr) {
+      *end = '/';  // undone at the position returned
+      EXPECT_EQ(std::string(comp.data()), c.expected);
+    } else {
+      const bool untouched = comp == std::vector<char>(c.size + 1, '@');
+      EXPECT_EQ(untouched ? "untouched" : "no component", c.expected);
     }
-    ASSERT_NE(end, nullptr);
-    EXPECT_EQ(end, comp.data() + (strchr(c.relative, '/') - c.relative));
-    *end = '/';
-    EXPECT_STREQ(comp.data(), c.relative);
   }
+  use(kNothing);
 }
 
-// Paths by component, names (modes 1 and 2) unchanged; the built-in entry
-// answers for "rdbms" paths, and with option bit 0 for any key.
-TEST_F(FileLocation, TypeOfAKey) {
+// Paths by their component: the type, whether the layer serves them, and
+// what an open gets. An open asks the serving component for the lower-cased
+// path relative to the home; paths not served give null with the record
+// untouched, failures of a served path fill it. The built-in entry answers
+// for "rdbms" paths, and with option bit 0 for any.
+TEST(FileLocation, PathsByComponent) {
   const struct {
-    Ctx setup;
-    const char* key;
-    int mode;
-    int option;
-    int type;
-  } cases[] = {
-      {kNothing, "/srv/inst/rdbms/x", 0, 1, kLfvTypeNoEntry},
-      {kTable, "/srv/inst/RDBMS/admin/x", 0, 0, kLfvTypeOwnOpen},
-      {kTable, "/srv/inst/pkg/a", 0, 1, kLfvTypePackage},
-      {kTable, "/srv/inst/idle/a", 0, 0, kLfvTypeNotServed},
-      {kTable, "/srv/inst/other/a", 0, 0, kLfvTypeNoEntry},
-      {kTable, "/srv/inst/env.zan", 0, 0, kLfvTypeNoEntry},
-      {kTable, "rdbms", 1, 0, kLfvTypeOwnOpen},
-      {kTable, "pkg", 2, 0, kLfvTypePackage},
-      {kTable, "RDBMS", 1, 0, kLfvTypeNoEntry},
-      {kTable, "/srv/inst/rdbms/x", 1, 0, kLfvTypeNoEntry},
-      {kTable, "rdbms", 7, 0, kLfvTypeNoEntry},
-      {kBuiltin, "/srv/inst/RDBMS/x", 0, 0, kLfvTypePackage},
-      {kBuiltin, "/srv/inst/idle/a", 0, 0, kLfvTypeNotServed},
-      {kBuiltin, "/srv/inst/idle/a", 0, 1, kLfvTypePackage},
-      {kBuiltin, "/elsewhere/x", 0, 1, kLfvTypePackage},
-      {kBuiltin, "rdbms", 1, 0, kLfvTypeOwnOpen},
-      {kBuiltinOnly, "/srv/inst/rdbms/x", 0, 0, kLfvTypeNoEntry},
-      {kBuiltinOnly, "/srv/inst/rdbms/x", 0, 1, kLfvTypePackage},
-      {kOff, "/srv/inst/pkg/a", 0, 1, kLfvTypeNotServed},
-      {kOff, "pkg", 1, 0, kLfvTypeNotServed},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.setup) + " " + c.key + " mode " + std::to_string(c.mode) +
-                 " option " + std::to_string(c.option));
-    use(c.setup);
-    EXPECT_EQ(lfvtyp(c.key, c.mode, c.option), c.type);
-    const bool served = c.type == kLfvTypePackage || c.type == kLfvTypeOwnOpen;
-    EXPECT_EQ(lfvIsVfsMode(c.key, c.mode, c.option), served ? 1 : 0);
-  }
-}
-
-// An open asks the serving component for the lower-cased path relative to
-// the home and hands out a handle over its contents; paths not served give
-// null with the record untouched, failures of a served path fill it.
-TEST_F(FileLocation, Open) {
-  const struct {
-    Ctx setup;
+    Ctx ctx;
     const char* path;
     int option;
-    bool noMemory;
+    int type;
     const char* contents;  // null: no handle
-    const char* asked;     // null: no component asked
-    int32_t code;          // 0: record untouched
+    const char* asked;     // "": no component asked
+    int32_t code;          // 0: record untouched; -8: no memory for the handle
   } cases[] = {
-      {kNothing, "/srv/inst/rdbms/x", 1, false, nullptr, nullptr, 0},
-      {kTable, "/srv/inst/RDBMS/Admin/x", 0, false, kContents, "rdbms/admin/x", 0},
-      {kTable, "/srv/inst//pkg/a/b", 1, false, kContents, "pkg/a/b", 0},
-      {kTable, "/srv/inst/env.zan", 0, false, nullptr, nullptr, 0},
-      {kTable, "/elsewhere/rdbms/x", 0, false, nullptr, nullptr, 0},
-      {kTable, "/srv/inst/other/x", 1, false, nullptr, nullptr, 0},
-      {kTable, "/srv/inst/idle/x", 0, false, nullptr, nullptr, 0},
-      {kTable, "/srv/inst/pkg/missing", 0, false, nullptr, "pkg/missing", -5},
-      {kTable, "/srv/inst/rdbms/x", 0, true, nullptr, "rdbms/x", -8},
-      {kBuiltin, "/srv/inst/rdbms/x", 0, false, kBuiltinContents, "rdbms/x", 0},
-      {kBuiltin, "/srv/inst/pkg/y", 0, false, kContents, "pkg/y", 0},
-      {kBuiltin, "/srv/inst/other/z", 1, false, kBuiltinContents, "other/z", 0},
+      {kNothing, "/srv/inst/rdbms/x", 1, kLfvTypeNoEntry, nullptr, "", 0},
+      {kTable, "/srv/inst/RDBMS/Admin/x", 0, kLfvTypeOwnOpen, kContents, "rdbms/admin/x", 0},
+      {kTable, "/srv/inst//pkg/a/b", 1, kLfvTypePackage, kContents, "pkg/a/b", 0},
+      {kTable, "/srv/inst/idle/x", 0, kLfvTypeNotServed, nullptr, "", 0},
+      {kTable, "/srv/inst/other/x", 1, kLfvTypeNoEntry, nullptr, "", 0},
+      {kTable, "/srv/inst/pkg/missing", 0, kLfvTypePackage, nullptr, "pkg/missing", -5},
+      {kTable, "/srv/inst/rdbms/x", 0, kLfvTypeOwnOpen, nullptr, "rdbms/x", -8},
+      {kBuiltin, "/srv/inst/RDBMS/x", 0, kLfvTypePackage, kBuiltinContents, "rdbms/x", 0},
+      {kBuiltin, "/srv/inst/pkg/y", 0, kLfvTypePackage, kContents, "pkg/y", 0},
+      {kBuiltin, "/srv/inst/idle/z", 1, kLfvTypePackage, kBuiltinContents, "idle/z", 0},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.setup) + " " + c.path);
-    use(c.setup);
-    asked.clear();
-    dorq_test::armFault(dorq_test::Wrapper::Malloc, c.noMemory ? 1 : 0, ENOMEM);
+    SCOPED_TRACE(&c - cases);
+    use(c.ctx);
+    EXPECT_EQ(lfvtyp(c.path, 0, c.option), c.type);
+    const bool served = c.type == kLfvTypePackage || c.type == kLfvTypeOwnOpen;
+    EXPECT_EQ(lfvIsVfsMode(c.path, 0, c.option), served ? 1 : 0);
+    dorq_test::armFault(dorq_test::Wrapper::Malloc, c.code == -8 ? 1 : 0, ENOMEM);
     slosErrRec record;
     memset(&record, 0x5A, sizeof record);
     lfvHandle* const handle = lfvopen(c.path, &record, c.option);
@@ -211,15 +138,11 @@ TEST_F(FileLocation, Open) {
       EXPECT_EQ(handle->pos, 0U);
       EXPECT_EQ(lfvclose(handle), 0);
     }
-    EXPECT_EQ(asked,
-              c.asked == nullptr ? std::vector<std::string>{} : std::vector<std::string>{c.asked});
-    if (c.code == 0) {
-      EXPECT_EQ(record.code, 0x5A5A5A5A);
-    } else {
-      EXPECT_EQ(record.code, c.code);
-      EXPECT_STREQ(record.routine, "lfvopen");
-    }
+    EXPECT_EQ(asked, c.asked);
+    EXPECT_EQ(record.code, c.code == 0 ? 0x5A5A5A5A : c.code);
   }
+  use(kNothing);
+  dorq_test::resetFaults();
 }
 
 }  // namespace

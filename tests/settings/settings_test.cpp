@@ -1,0 +1,340 @@
+// The settings lookup, the settings file's line rules and its one read per
+// process. The cache is once-per-process state, so every lookup runs in a
+// forked child (inFreshProcess) and the test process keeps the cache empty.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "port/ss_wrappers.h"
+#include "settings/slzgetevar.h"
+#include "settings/slzgetevarf_cache.h"
+#include "tests/support/fault_injection.h"
+#include "tests/support/temp_dir.h"
+
+// The sanitizer build is a clang build; elsewhere no leak is ever found.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/lsan_interface.h>
+#define DORQ_LEAKS() __lsan_do_recoverable_leak_check()
+#endif
+#endif
+#ifndef DORQ_LEAKS
+#define DORQ_LEAKS() 0
+#endif
+
+namespace {
+
+using dorq_test::callCount;
+using dorq_test::Wrapper;
+
+void setEnv(const std::string& name, const std::string& value) {
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
+// The child starts with the fault injector reset and ZANTIX_HOME and the
+// file's settings removed from its environment, runs body, and fails the
+// test when an expectation failed (gtest prints it from the child) or
+// memory leaked.
+void inFreshProcess(const std::function<void()>& body) {
+  fflush(nullptr);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0) << "fork failed";
+  if (pid == 0) {
+    dorq_test::resetFaults();
+    for (const char* name : {"ZANTIX_HOME", "KVL_ADMIN", "DISABLE_VUDOV_FEATURES"}) {
+      unsetenv(name);
+    }
+    body();
+    const bool leaked = DORQ_LEAKS() != 0;
+    fflush(nullptr);
+    _exit(::testing::Test::HasFailure() || leaked ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child failed: " << status;
+}
+
+// A lookup's result, error number and the bytes it wrote into its buffer.
+struct Lookup {
+  int result;
+  unsigned error;
+  std::string written;
+  bool operator==(const Lookup&) const = default;
+};
+void PrintTo(const Lookup& l, std::ostream* out) {
+  *out << l.result << ", " << l.error << ", " << l.written.size() << " bytes: " << l.written;
+}
+const Lookup kNotSet{kSlzResultNotSet, kSlzNotSet, ""};
+Lookup found(const std::string& value) {
+  return Lookup{static_cast<int>(value.size()), kSlzOk, value};
+}
+Lookup failed(unsigned error, const std::string& written = "") {
+  return Lookup{kSlzResultError, error, written};
+}
+
+// Calls slzgetevar with a buffer of bufsize bytes and one more, all '@'
+// until written, so that a write past bufsize (a terminator, say) shows.
+Lookup call(const char* name, uint64_t namelen, bool withBuffer, size_t bufsize,
+            unsigned options = 0) {
+  std::vector<char> buf(bufsize + 1, '@');
+  uint32_t error = 0xFFFFFFFF;
+  const int32_t result =
+      slzgetevar(&error, name, namelen, withBuffer ? buf.data() : nullptr, bufsize, options);
+  const std::string all(buf.data(), buf.size());
+  return Lookup{result, error, all.substr(0, all.find('@'))};
+}
+Lookup lookup(const std::string& name, size_t bufsize = 1024, unsigned options = 0) {
+  return call(name.c_str(), name.size(), true, bufsize, options);
+}
+
+// Refused requests give -2 with their error number and leave the buffer
+// alone; only the first namelen bytes of a name count, up to a NUL.
+TEST(Settings, Requests) {
+  inFreshProcess([] {
+    setEnv("DORQ_ST_VALUE", "value");
+    const std::string name63(63, 'N');
+    const std::string name64(64, 'N');
+    setEnv(name63, "value");
+    const struct {
+      const char* what;
+      const char* name;
+      uint64_t namelen;
+      bool withBuffer;
+      uint64_t bufsize;
+      Lookup expected;
+    } requests[] = {
+        {"null name", nullptr, 4, true, 16, failed(kSlzInvalid)},
+        {"name length 0", "DORQ_ST_VALUE", 0, true, 16, failed(kSlzInvalid)},
+        {"name beginning with NUL", "\0DORQ_ST_VALUE", 14, true, 16, failed(kSlzInvalid)},
+        {"null buffer", "DORQ_ST_VALUE", 13, false, 16, failed(kSlzInvalid)},
+        {"buffer size 0", "DORQ_ST_VALUE", 13, true, 0, failed(kSlzInvalid)},
+        {"name length 63", name63.c_str(), 63, true, 16, found("value")},
+        {"name length 64", "DORQ_ST_VALUE", 64, true, 16, failed(kSlzTooLong)},
+        {"null buffer, name length 64", name64.c_str(), 64, false, 16, failed(kSlzInvalid)},
+        {"unterminated name", "DORQ_ST_VALUEjunk", 13, true, 16, found("value")},
+        {"NUL inside namelen", "DORQ_ST_VALUE\0junk", 18, true, 16, found("value")},
+    };
+    for (const auto& r : requests) {
+      EXPECT_EQ(call(r.name, r.namelen, r.withBuffer, r.bufsize), r.expected) << r.what;
+    }
+    EXPECT_EQ(slzgetevar(nullptr, "DORQ_ST_VALUE", 13, nullptr, 0, 0), kSlzResultError);
+  });
+}
+
+// A chain of n variables, each naming the next, the last holding "end".
+std::vector<std::pair<std::string, std::string>> chainOf(int n) {
+  std::vector<std::pair<std::string, std::string>> chain;
+  for (int i = 1; i <= n; ++i) {
+    chain.emplace_back("A" + std::to_string(i), i == n ? "end" : "A" + std::to_string(i + 1));
+  }
+  return chain;
+}
+
+// Environment values against the buffer and the 4096-byte limit (a value
+// longer than the buffer leaves its first bufsize bytes), and options bit 0,
+// which follows values as names of further variables up to a 256th value.
+TEST(Settings, EnvironmentValues) {
+  const std::string v4096(4096, 'x');
+  const struct {
+    std::vector<std::pair<std::string, std::string>> variables;
+    size_t bufsize;
+    unsigned options;
+    Lookup expected;
+  } cases[] = {
+      {{{"A1", "abcde"}}, 5, 0, found("abcde")},
+      {{{"A1", "abcde"}}, 4, 0, failed(kSlzTooLong, "abcd")},
+      {{{"A1", ""}}, 5, 0, kNotSet},
+      {{{"A1", v4096}}, 8192, 0, found(v4096)},
+      {{{"A1", v4096 + "y"}}, 8192, 0, failed(kSlzTooLong, v4096 + "y")},
+      {{{"A1", "A2"}, {"A2", "abcde"}}, 4, 1, failed(kSlzTooLong, "abcd")},
+      {{{"A1", "A2"}, {"A2", "abcde"}}, 5, ~1U, found("A2")},
+      {{{"A1", "A2"}}, 5, 1, found("A2")},
+      {{{"A1", "A2"}, {"A2", ""}}, 5, 1, kNotSet},
+      {{{"A1", "A1"}}, 5, 1, failed(kSlzInvalid)},
+      {{{"A1", "A2"}, {"A2", "A1"}}, 5, 1, failed(kSlzInvalid)},
+      {chainOf(255), 5, 1, found("end")},
+      {chainOf(256), 5, 1, failed(kSlzInvalid)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    inFreshProcess([&] {
+      for (const auto& [name, value] : c.variables) {
+        setEnv(name, value);
+      }
+      EXPECT_EQ(lookup("A1", c.bufsize, c.options), c.expected);
+    });
+  }
+}
+
+// Only the file's two settings, named exactly; blanks around the name and
+// value and a trailing comment go, everything else stays in the value.
+TEST(SettingsLine, AcceptedAndIgnoredLines) {
+  const std::string v1024(1024, 'v');
+  const std::pair<std::string, std::string> cases[] = {
+      {"  KVL_ADMIN = /net/admin   # site settings\n", "KVL_ADMIN=/net/admin"},
+      {"DISABLE_VUDOV_FEATURES=TRUE", "DISABLE_VUDOV_FEATURES=TRUE"},
+      {"\v\f\tKVL_ADMIN\t=\t/x\t\r\n", "KVL_ADMIN=/x"},
+      {"KVL_ADMIN=/x#comment", "KVL_ADMIN=/x"},
+      {"KVL_ADMIN==a=b", "KVL_ADMIN==a=b"},
+      {"KVL_ADMIN='$HOME/a  \"b\\\n", "KVL_ADMIN='$HOME/a  \"b\\"},
+      {"KVL_ADMIN=" + v1024 + "#c", "KVL_ADMIN=" + v1024},
+      {"KVL_ADMIN" + std::string(60, ' ') + "=1", "KVL_ADMIN=1"},
+      {"  \t \r\n", "ignored"},
+      {"   # KVL_ADMIN=/x\n", "ignored"},
+      {"KVL_ADMIN /x\n", "ignored"},
+      {" = /x\n", "ignored"},
+      {"kvl_admin=/x", "ignored"},
+      {"KVL_ADMI=/x", "ignored"},
+      {"KVL_ADMIN_X=/x", "ignored"},
+      {"ZANTIX_HOME=/elsewhere", "ignored"},
+      {"KVL_ADMIN=   # nothing\n", "ignored"},
+      {"KVL_ADMIN=" + v1024 + "x", "ignored"},
+      // The length counts before trailing blanks are removed.
+      {"KVL_ADMIN=" + v1024 + " \n", "ignored"},
+  };
+  for (const auto& [line, expected] : cases) {
+    char* name = nullptr;
+    char* value = nullptr;
+    const int result = slzgetevarf_parseline(line.c_str(), &name, &value);
+    EXPECT_EQ(result == 0 ? std::string(name) + "=" + value : std::to_string(result),
+              expected == "ignored" ? "-1" : expected)
+        << line.substr(0, 80);
+    ssMemFree(name);
+    ssMemFree(value);
+  }
+}
+
+using Answers = std::pair<Lookup, Lookup>;  // KVL_ADMIN, DISABLE_VUDOV_FEATURES
+
+// The read allocates the handle of the open file, then for each accepted
+// line the copies of its name and value and its entry; it opens the file
+// once and closes it once, and calls nothing else.
+unsigned documentedCalls(Wrapper which) {
+  constexpr unsigned kAcceptedLines = 2;
+  if (which == Wrapper::Malloc) {
+    return 1 + 3 * kAcceptedLines;
+  }
+  return which == Wrapper::Fopen || which == Wrapper::Fclose ? 1 : 0;
+}
+
+// The answers once call k of `which` failed (none for k = 0).
+Answers expectedAnswers(Wrapper which, unsigned k) {
+  Answers all{found("/net/admin"), found("yes")};
+  Answers nothing{kNotSet, kNotSet};
+  if (k == 0 || which == Wrapper::Fclose) {
+    return all;  // a failed close changes nothing
+  }
+  if (which == Wrapper::Fopen || k == 1) {
+    return nothing;  // the file cannot be opened, like a missing file
+  }
+  if ((k - 2) % 3 == 2) {
+    return nothing;  // no entry: the list read so far is not published
+  }
+  // No copy of the name or the value: that line alone is skipped.
+  return (k - 2) / 3 == 0 ? Answers{kNotSet, all.second} : Answers{all.first, kNotSet};
+}
+
+// Each failure gives the promised answers for the rest of the process,
+// closes the stream it opened, leaks nothing (checked as the child ends) and
+// is never followed by a second read. k = 0 is the clean read, which makes
+// exactly the documented calls.
+TEST(SettingsRead, EveryWrapperCallFailsInTurn) {
+  const dorq_test::TempDir home;
+  dorq_test::writeFile(home / "env.zan",
+                       "# settings\nKVL_ADMIN=/net/admin\nlogProperty=true\n"
+                       "DISABLE_VUDOV_FEATURES=yes\n");
+  for (const dorq_test::WrapperCase& w : dorq_test::kWrappers) {
+    for (unsigned k = 0; k <= documentedCalls(w.wrapper); ++k) {
+      SCOPED_TRACE(std::string(w.name) + " call " + std::to_string(k));
+      inFreshProcess([&] {
+        setEnv("ZANTIX_HOME", home.path());
+        dorq_test::armFault(w.wrapper, k, w.error);
+        EXPECT_EQ(lookup("logProperty"), kNotSet);
+        if (k == 0) {
+          EXPECT_EQ(callCount(w.wrapper), documentedCalls(w.wrapper));
+        }
+        for (int i = 0; i < 2; ++i) {
+          EXPECT_EQ((Answers{lookup("KVL_ADMIN"), lookup("DISABLE_VUDOV_FEATURES")}),
+                    expectedAnswers(w.wrapper, k));
+        }
+        EXPECT_EQ(callCount(Wrapper::Fopen), 1U);
+        EXPECT_EQ(callCount(Wrapper::Fclose), w.wrapper == Wrapper::Fopen && k != 0 ? 0U : 1U);
+      });
+    }
+  }
+}
+
+// The file's KVL_ADMIN value is exactly 10 bytes; its DISABLE_VUDOV_FEATURES
+// line is the second piece of a line longer than the 1088 characters that are
+// read at a time, each piece parsed as a line of its own.
+const std::string kSettings =
+    "# installation settings\n"
+    "KVL_ADMIN = /net/admin   # site settings\n"
+    "ZANTIX_HOME=/elsewhere\nlogProperty=true\n#" +
+    std::string(1087, 'c') + "DISABLE_VUDOV_FEATURES=yes\n" + "KVL_ADMIN=/second\n";
+
+// The environment decides alone for every name it holds, even with an empty
+// value. A missing, empty or over-long home is no attempt; with a usable one
+// (exactly 1024 bytes) the file is read on the first miss, once, and
+// supplies only its two settings (the first line of a name wins), never the
+// home. A value longer than the buffer is an invalid request.
+TEST(SettingsFile, ReadOnceForNamesMissingFromTheEnvironment) {
+  const dorq_test::TempDir home;
+  dorq_test::writeFile(home / "env.zan", kSettings);
+  std::string home1024 = home.path();
+  home1024 += std::string(1024 - home1024.size(), '/');
+  inFreshProcess([&] {
+    setEnv("KVL_ADMIN", "/from/env");
+    EXPECT_EQ(lookup("KVL_ADMIN"), found("/from/env"));
+    setEnv("KVL_ADMIN", "");
+    EXPECT_EQ(lookup("KVL_ADMIN"), kNotSet);
+    unsetenv("KVL_ADMIN");
+    EXPECT_EQ(lookup("KVL_ADMIN"), kNotSet);
+    for (const std::string& unusable : {std::string(), home1024 + "/"}) {
+      setEnv("ZANTIX_HOME", unusable);
+      EXPECT_EQ(lookup("KVL_ADMIN"), kNotSet);
+    }
+    EXPECT_EQ(slzgetevarf_parse_attempted, 0U);
+    EXPECT_EQ(callCount(Wrapper::Fopen), 0U);
+    setEnv("ZANTIX_HOME", home1024);
+    EXPECT_EQ(lookup("KVL_ADMIN", 10), found("/net/admin"));
+    EXPECT_EQ(lookup("KVL_ADMIN", 9), failed(kSlzInvalid));
+    EXPECT_EQ(lookup("DISABLE_VUDOV_FEATURES"), found("yes"));
+    EXPECT_EQ(lookup("logProperty"), kNotSet);
+    setEnv("DISABLE_VUDOV_FEATURES", "no");
+    EXPECT_EQ(lookup("DISABLE_VUDOV_FEATURES"), found("no"));
+    // Later changes to the file or the home are not seen.
+    dorq_test::writeFile(home / "env.zan", "KVL_ADMIN=/changed\n");
+    unsetenv("ZANTIX_HOME");
+    EXPECT_EQ(lookup("ZANTIX_HOME"), kNotSet);
+    EXPECT_EQ(lookup("KVL_ADMIN"), found("/net/admin"));
+    EXPECT_EQ(callCount(Wrapper::Fopen), 1U);
+  });
+}
+
+// The file is read through the guarded open, which refuses a link: the read
+// gives nothing and is never repeated.
+TEST(SettingsFile, LinkIsRefused) {
+  const dorq_test::TempDir home;
+  dorq_test::writeFile(home / "real.zan", kSettings);
+  ASSERT_EQ(symlink("real.zan", (home / "env.zan").c_str()), 0);
+  inFreshProcess([&] {
+    setEnv("ZANTIX_HOME", home.path());
+    EXPECT_EQ(lookup("KVL_ADMIN"), kNotSet);
+    EXPECT_EQ(slzgetevarf_parse_attempted, 1U);
+    const unsigned opened = callCount(Wrapper::Fopen);
+    EXPECT_EQ(lookup("DISABLE_VUDOV_FEATURES"), kNotSet);
+    EXPECT_EQ(callCount(Wrapper::Fopen), opened);
+  });
+}
+
+}  // namespace
