@@ -1,5 +1,4 @@
-# End-to-end tests: the real binary, set-user-ID on a private tmpfs, started
-# by a non-root scheduler user in a sandbox of real users and PAM services.
+# End-to-end tests: the real set-user-ID binary in a sandbox of real users and PAM.
 if(TARGET dorq AND TARGET dorq_harness)
   file(GLOB DORQ_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/e2e_*_test.cpp)
   # A real PAM module that leaves descriptors open in dorq's process.

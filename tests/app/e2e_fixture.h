@@ -5,14 +5,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/harness/run_process.h"
 #include "tests/harness/sandbox.h"
 #include "tests/support/require_root.h"
+#include "tests/support/temp_dir.h"
 
 namespace dorq_test {
 
@@ -28,6 +31,28 @@ inline std::string requestRecord(const std::string& user, const std::string& pas
   return record;
 }
 
+// The three channels of one outcome.
+struct Want {
+  std::string out;  // exact standard output
+  int frame;        // the only text on standard error is this frame; -1: empty
+  int exitCode;
+};
+inline Want intakeFailure(int code) {
+  return {"", code, code};
+}
+inline Want childFailure(int code) {  // flags 2: the start word 10, then 0
+  return {std::string("\x0a\0", 2), code, code};
+}
+inline Want startedWith(int exitCode) {  // flags 2
+  return {std::string(1, '\0'), -1, exitCode};
+}
+
+inline void expectChannels(const ProcessResult& r, const Want& want, const std::string& what) {
+  EXPECT_TRUE(r.exitedWith(want.exitCode)) << what << ": " << describe(r);
+  EXPECT_EQ(printable(r.out), printable(want.out)) << what;
+  EXPECT_EQ(printable(r.err), printable(want.frame < 0 ? "" : statusFrame(want.frame))) << what;
+}
+
 class E2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -37,13 +62,12 @@ class E2eTest : public ::testing::Test {
     sandbox_->writeService("su", kPamUnixService);
     sandbox_->writeService("dorq", kPamUnixService);
     copies_ = sandbox_->setuidCopy(dorqBinaryPath());
-    // A place every test user may write the probe's report to.
-    reports_ = sandbox_->root() + "/reports";
+    reports_ = sandbox_->root() + "/reports";  // every test user may write here
     mkdir(reports_.c_str(), 0777);
     chmod(reports_.c_str(), 01777);
   }
 
-  // A spec that starts the set-user-ID copy as the scheduler user.
+  // The set-user-ID copy, started as the scheduler user.
   ProcessSpec dorqSpec(const std::string& stdinBytes, const std::vector<std::string>& words = {}) {
     ProcessSpec spec = specFor(copies_.setuid, words);
     spec.identity = Identity{kSchedulerUser.uid, kSchedulerUser.group.gid, {}};
@@ -54,16 +78,20 @@ class E2eTest : public ::testing::Test {
   ProcessResult runDorq(const std::string& stdinBytes, const std::vector<std::string>& words = {}) {
     return runProcess(dorqSpec(stdinBytes, words));
   }
-
   // A request from the job user with the right password.
   static std::string jobRequest(int flags, const std::string& path,
                                 const std::vector<std::string>& args = {}) {
     return requestRecord(kJobUser.name, kJobUser.password, flags, path, args);
   }
-  // The probe as the command, reporting to a file of its own.
-  std::string probeReportPath(const std::string& name) const { return reports_ + "/" + name; }
-  std::vector<std::string> probeCommand(ProbeOptions options) const { return probeArgs(options); }
-
+  // A request that runs the probe, reporting to `report` below reports_.
+  std::string probeRequest(int flags, const std::string& report, ProbeOptions options = {}) {
+    options.report = reports_ + "/" + report;
+    unlink(options.report.c_str());
+    return jobRequest(flags, jobProbePath(), probeArgs(options));
+  }
+  std::optional<ProbeReport> probeReport(const std::string& report) {
+    return readProbeReport(reports_ + "/" + report);
+  }
   // A service whose module leaves descriptors open: "keep=N" or "leave=N".
   static std::string keepFdService(const std::string& argument) {
     return std::string("auth required ") + DORQ_PAM_KEEPFD + " " + argument +

@@ -1,29 +1,24 @@
 #include "tests/harness/probe_report.h"
 
-#include <charconv>
+#include <stdlib.h>
+
+#include <sstream>
 
 #include "tests/support/temp_dir.h"
 
 namespace dorq_test {
 namespace {
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
+// Signal numbers set in a hex mask of /proc/<pid>/status (bit n-1 is signal n).
+std::set<int> signalsInMask(const std::string& hexMask) {
+  std::set<int> signals;
+  const unsigned long long mask = strtoull(hexMask.c_str(), nullptr, 16);
+  for (int sig = 1; sig <= 64; ++sig) {
+    if ((mask >> (sig - 1) & 1) != 0) {
+      signals.insert(sig);
+    }
   }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
-template <typename Int>
-bool parseWhole(std::string_view text, Int* value) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
-  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+  return signals;
 }
 
 }  // namespace
@@ -42,26 +37,8 @@ const char* dorqBinaryPath() {
 
 std::vector<std::string> probeArgs(const ProbeOptions& options) {
   std::vector<std::string> args{options.report};
-  for (const std::string& name : options.envNames) {
-    args.insert(args.end(), {"--env", name});
-  }
   if (!options.readStdin) {
     args.emplace_back("--no-stdin");
-  }
-  if (options.awaitOrphan) {
-    args.emplace_back("--await-orphan");
-  }
-  if (!options.out.empty()) {
-    args.insert(args.end(), {"--out", probeEscape(options.out)});
-  }
-  if (!options.err.empty()) {
-    args.insert(args.end(), {"--err", probeEscape(options.err)});
-  }
-  if (options.sleepSeconds > 0) {
-    args.insert(args.end(), {"--sleep", std::to_string(options.sleepSeconds)});
-  }
-  if (options.pause) {
-    args.emplace_back("--pause");
   }
   if (options.signal != 0) {
     args.insert(args.end(), {"--signal", std::to_string(options.signal)});
@@ -72,80 +49,36 @@ std::vector<std::string> probeArgs(const ProbeOptions& options) {
   return args;
 }
 
-std::string probeEscape(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '\\') {
-      text += "\\\\";
-    } else if (byte >= 0x20 && byte < 0x7f) {
-      text += c;
-    } else {
-      text += "\\x";
-      text += kHex[byte >> 4];
-      text += kHex[byte & 0xf];
-    }
-  }
-  return text;
-}
-
-std::string probeUnescape(std::string_view text) {
-  std::string bytes;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (text.substr(i, 2) == "\\\\") {
-      bytes += '\\';
-      i += 2;
-    } else if (text.substr(i, 2) == "\\x" && i + 3 < text.size() && hexDigit(text[i + 2]) >= 0 &&
-               hexDigit(text[i + 3]) >= 0) {
-      bytes += static_cast<char>(hexDigit(text[i + 2]) * 16 + hexDigit(text[i + 3]));
-      i += 4;
-    } else {
-      bytes += text[i++];
-    }
-  }
-  return bytes;
-}
-
 ProbeReport ProbeReport::parse(std::string_view text) {
   ProbeReport report;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) {
-      end = text.size();
-    }
-    const std::string_view line = text.substr(pos, end - pos);
-    pos = end + 1;
+  while (!text.empty()) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
     const size_t equals = line.find('=');
     if (equals == std::string_view::npos) {
       continue;
     }
-    report.entries_.emplace_back(std::string(line.substr(0, equals)),
-                                 probeUnescape(line.substr(equals + 1)));
+    // Values are escaped: "\\" for a backslash, "\xHH" for other bytes.
+    std::string value;
+    for (size_t i = equals + 1; i < line.size(); ++i) {
+      if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == 'x' && i + 3 < line.size()) {
+        value += static_cast<char>(strtol(std::string(line.substr(i + 2, 2)).c_str(), nullptr, 16));
+        i += 3;
+      } else {
+        value += line[i];
+        i += line[i] == '\\' ? 1 : 0;
+      }
+    }
+    report.entries_.emplace_back(line.substr(0, equals), value);
   }
-  report.complete_ = !report.entries_.empty() && report.entries_.back().first == "end" &&
-                     report.entries_.back().second == "1";
+  report.complete_ = !report.entries_.empty() && report.entries_.back().first == "end";
   return report;
 }
 
-bool ProbeReport::has(std::string_view key) const {
-  for (const auto& [k, v] : entries_) {
-    if (k == key) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string ProbeReport::value(std::string_view key) const {
-  for (const auto& [k, v] : entries_) {
-    if (k == key) {
-      return v;
-    }
-  }
-  return {};
+  const std::vector<std::string> all = values(key);
+  return all.empty() ? std::string() : all.front();
 }
 
 std::vector<std::string> ProbeReport::values(std::string_view key) const {
@@ -158,28 +91,18 @@ std::vector<std::string> ProbeReport::values(std::string_view key) const {
   return found;
 }
 
-long long ProbeReport::number(std::string_view key, long long fallback) const {
-  long long parsed = 0;
-  return has(key) && parseWhole(std::string_view(value(key)), &parsed) ? parsed : fallback;
-}
-
-std::vector<std::string> ProbeReport::argv() const {
-  std::vector<std::string> args;
-  const long long argc = number("argc", 0);
-  for (long long i = 0; i < argc; ++i) {
-    args.push_back(value("argv." + std::to_string(i)));
-  }
-  return args;
+long long ProbeReport::number(std::string_view key) const {
+  const std::string text = value(key);
+  char* end = nullptr;
+  const long long n = strtoll(text.c_str(), &end, 10);
+  return text.empty() || *end != '\0' ? -1 : n;
 }
 
 std::map<int, std::string> ProbeReport::fds() const {
   std::map<int, std::string> found;
-  constexpr std::string_view kPrefix = "fd.";
   for (const auto& [k, v] : entries_) {
-    int fd = -1;
-    if (std::string_view(k).substr(0, kPrefix.size()) == kPrefix &&
-        parseWhole(std::string_view(k).substr(kPrefix.size()), &fd)) {
-      found[fd] = v;
+    if (k.rfind("fd.", 0) == 0) {
+      found[atoi(k.c_str() + 3)] = v;
     }
   }
   return found;
@@ -187,18 +110,9 @@ std::map<int, std::string> ProbeReport::fds() const {
 
 std::vector<gid_t> ProbeReport::groups() const {
   std::vector<gid_t> found;
-  const std::string list = value("groups");
-  size_t pos = 0;
-  while (pos < list.size()) {
-    size_t end = list.find(',', pos);
-    if (end == std::string::npos) {
-      end = list.size();
-    }
-    gid_t gid = 0;
-    if (parseWhole(std::string_view(list).substr(pos, end - pos), &gid)) {
-      found.push_back(gid);
-    }
-    pos = end + 1;
+  std::istringstream list(value("groups"));
+  for (std::string gid; std::getline(list, gid, ',');) {
+    found.push_back(static_cast<gid_t>(std::stoul(gid)));
   }
   return found;
 }
@@ -207,20 +121,14 @@ std::map<std::string, std::string> ProbeReport::env() const {
   std::map<std::string, std::string> found;
   for (const std::string& entry : values("env")) {
     const size_t equals = entry.find('=');
-    if (equals == std::string::npos) {
-      found[entry] = "";
-    } else {
-      found[entry.substr(0, equals)] = entry.substr(equals + 1);
-    }
+    found[entry.substr(0, equals)] = equals == std::string::npos ? "" : entry.substr(equals + 1);
   }
   return found;
 }
 
 std::optional<std::string> ProbeReport::stdinBytes() const {
-  if (!has("stdin") || has("stdin.errno")) {
-    return std::nullopt;
-  }
-  return value("stdin");
+  const std::vector<std::string> in = values("stdin");
+  return in.empty() ? std::nullopt : std::optional<std::string>(in.front());
 }
 
 std::set<int> ProbeReport::blockedSignals() const {
@@ -233,28 +141,7 @@ std::set<int> ProbeReport::ignoredSignals() const {
 
 std::optional<ProbeReport> readProbeReport(const std::string& path) {
   ProbeReport report = ProbeReport::parse(readFile(path));
-  if (!report.complete()) {
-    return std::nullopt;
-  }
-  return report;
-}
-
-std::set<int> signalsInMask(std::string_view hexMask) {
-  std::set<int> signals;
-  int bit = 0;
-  for (size_t i = hexMask.size(); i > 0; --i) {
-    const int digit = hexDigit(hexMask[i - 1]);
-    if (digit < 0) {
-      return {};
-    }
-    constexpr int kBitsPerDigit = 4;
-    for (int b = 0; b < kBitsPerDigit; ++b, ++bit) {
-      if ((digit & (1 << b)) != 0) {
-        signals.insert(bit + 1);
-      }
-    }
-  }
-  return signals;
+  return report.complete() ? std::optional<ProbeReport>(report) : std::nullopt;
 }
 
 }  // namespace dorq_test

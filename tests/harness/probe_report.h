@@ -1,7 +1,5 @@
-// The job probe (dorq_job_probe, tests/harness/job_probe.cpp) from the test's
-// side: where the binaries are, how to build the probe's arguments, and how
-// to read the report it writes. The report format is described at the top of
-// job_probe.cpp.
+// The job probe (dorq_job_probe, job_probe.cpp) from the test's side: where
+// the binaries are, the probe's arguments, and its report.
 #ifndef DORQ_TESTS_HARNESS_PROBE_REPORT_H
 #define DORQ_TESTS_HARNESS_PROBE_REPORT_H
 
@@ -17,61 +15,39 @@
 
 namespace dorq_test {
 
-// Absolute path of the built job probe.
 const char* jobProbePath();
 // Absolute path of the built dorq program; nullptr when the build has none.
 const char* dorqBinaryPath();
 
-// What the probe should do; probeArgs turns it into the words after argv[0].
-// Every member has a default, so designated initializers can name any subset:
-// probeArgs({.out = "hi", .exitCode = 3}).
+// What the probe should do: probeArgs({.report = path, .exitCode = 3}).
 struct ProbeOptions {
-  std::string report = "-";             // report file, "-" for standard output
-  std::vector<std::string> envNames{};  // report only these entries; empty: all
+  std::string report = "-";  // report file, "-" for standard output
   bool readStdin = true;
-  bool awaitOrphan = false;  // report only once the parent pid is 1
-  std::string out{};         // raw bytes written to standard output after the report
-  std::string err{};         // raw bytes written to standard error after that
-  int sleepSeconds = 0;
-  bool pause = false;  // wait for a signal forever
-  int signal = 0;      // end through this signal
+  int signal = 0;  // end through this signal
   int exitCode = 0;
 };
 std::vector<std::string> probeArgs(const ProbeOptions& options);
 
-// The probe's escaped form: printable ASCII as is except '\\' -> "\\\\",
-// every other byte "\\xHH". Such text passes through any argument vector and
-// any line of dorq's request record.
-std::string probeEscape(std::string_view bytes);
-std::string probeUnescape(std::string_view text);
-
-// A parsed report; values are already unescaped.
+// A parsed report ("key=value" lines, values unescaped).
 class ProbeReport {
  public:
   static ProbeReport parse(std::string_view text);
 
-  // The last line was "end=1".
-  bool complete() const { return complete_; }
-  bool has(std::string_view key) const;
-  // The first value of `key`, "" when absent.
+  bool complete() const { return complete_; }  // the last line was "end=1"
+  // The first value of `key`, "" when absent; every value of it.
   std::string value(std::string_view key) const;
-  // Every value of `key`, in order (for "env").
   std::vector<std::string> values(std::string_view key) const;
-  // The value as a number; `fallback` when absent or not a number.
-  long long number(std::string_view key, long long fallback = -1) const;
+  // The value as a number; -1 when absent or not a number.
+  long long number(std::string_view key) const;
 
-  std::vector<std::string> argv() const;
-  // fd number -> link target, as the probe saw them at its start.
-  std::map<int, std::string> fds() const;
+  std::vector<std::string> argv() const { return values("argv"); }
+  std::map<int, std::string> fds() const;  // number -> link target, at the probe's start
   std::vector<gid_t> groups() const;
-  // NAME -> VALUE of the reported environment entries.
   std::map<std::string, std::string> env() const;
   // Bytes read from standard input; nullopt when reading failed or was skipped.
   std::optional<std::string> stdinBytes() const;
   std::set<int> blockedSignals() const;
   std::set<int> ignoredSignals() const;
-  // Every key=value pair, in order, for failure messages.
-  const std::vector<std::pair<std::string, std::string>>& entries() const { return entries_; }
 
  private:
   std::vector<std::pair<std::string, std::string>> entries_;
@@ -80,9 +56,6 @@ class ProbeReport {
 
 // Reads and parses the report file; nullopt when it is missing or incomplete.
 std::optional<ProbeReport> readProbeReport(const std::string& path);
-
-// Signal numbers set in a hex mask of /proc/<pid>/status (bit n-1 is signal n).
-std::set<int> signalsInMask(std::string_view hexMask);
 
 }  // namespace dorq_test
 

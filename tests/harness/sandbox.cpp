@@ -22,19 +22,11 @@
 namespace dorq_test {
 namespace {
 
-// Ids up to this bound (and nobody/nogroup) are the host's system accounts.
-constexpr unsigned long kFirstRegularId = 1000;
-constexpr unsigned long kNobodyId = 65534;
-
-// Where the loader finds libpam on this platform, under both names.
+// The places the loader finds libpam, under both names.
 constexpr const char* kLibpamNames[] = {
     "/usr/lib/x86_64-linux-gnu/libpam.so.0",
     "/usr/lib/x86_64-linux-gnu/libpam.so",
     "/lib/x86_64-linux-gnu/libpam.so.0",
-    "/lib/x86_64-linux-gnu/libpam.so",
-};
-constexpr const char* kLibpamDevNames[] = {
-    "/usr/lib/x86_64-linux-gnu/libpam.so",
     "/lib/x86_64-linux-gnu/libpam.so",
 };
 
@@ -42,38 +34,24 @@ constexpr const char* kLibpamDevNames[] = {
   throw std::runtime_error("sandbox: " + what + ": " + strerror(errno));
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
+// The host's system accounts (id below 1000, or nobody/nogroup) of an
+// account file, and for the shadow file the lines of those users.
+std::string systemLines(const std::string& file, const std::set<std::string>* users = nullptr,
+                        std::set<std::string>* names = nullptr) {
+  std::string kept;
+  std::istringstream in(readFile(file));
   for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) {
-      lines.push_back(line);
+    const std::string name = line.substr(0, line.find(':'));
+    const size_t idAt = line.find(':', line.find(':') + 1) + 1;
+    const unsigned long id = idAt == 0 ? 1000 : strtoul(line.c_str() + idAt, nullptr, 10);
+    if (users != nullptr ? users->count(name) != 0 : (id < 1000 || id == 65534)) {
+      kept += line + "\n";
+      if (names != nullptr) {
+        names->insert(name);
+      }
     }
   }
-  return lines;
-}
-
-// Field `index` of a colon-separated account line; empty when missing.
-std::string field(const std::string& line, size_t index) {
-  size_t start = 0;
-  for (size_t i = 0; i < index; ++i) {
-    start = line.find(':', start);
-    if (start == std::string::npos) {
-      return {};
-    }
-    ++start;
-  }
-  const size_t end = line.find(':', start);
-  return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
-}
-
-bool isSystemId(const std::string& text) {
-  if (text.empty()) {
-    return false;
-  }
-  char* end = nullptr;
-  const unsigned long id = strtoul(text.c_str(), &end, 10);
-  return *end == '\0' && (id < kFirstRegularId || id == kNobodyId);
+  return kept;
 }
 
 // Writes text to path with the owner and mode of the real file it replaces.
@@ -88,29 +66,37 @@ void writeLike(const std::string& path, const std::string& text, const std::stri
   }
 }
 
-void makeDir(const std::string& path, mode_t mode) {
-  if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+void makeDir(const std::string& path, mode_t mode, uid_t owner = 0, gid_t group = 0) {
+  if ((mkdir(path.c_str(), mode) != 0 && errno != EEXIST) || chmod(path.c_str(), mode) != 0 ||
+      chown(path.c_str(), owner, group) != 0) {
     fail("mkdir " + path);
   }
-  if (chmod(path.c_str(), mode) != 0) {
-    fail("chmod " + path);
-  }
 }
 
-std::string baseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+std::string hashPassword(const std::string& password, HashMethod method) {
+  const char* prefix = method == HashMethod::Yescrypt ? "$y$" : "$6$";
+  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+  auto data = std::make_unique<crypt_data>();
+  const char* hash = crypt_gensalt_rn(prefix, 0, nullptr, 0, salt, sizeof salt) == nullptr
+                         ? nullptr
+                         : crypt_rn(password.c_str(), salt, data.get(), sizeof *data);
+  if (hash == nullptr || hash[0] == '*') {
+    fail(std::string("crypt ") + prefix);
+  }
+  return hash;
 }
 
-// The path of the link itself with its directory resolved, so that two names
-// of one directory ("/lib" and "/usr/lib") give one entry.
-std::string resolveDirectory(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  char dir[PATH_MAX];
-  if (slash == std::string::npos || realpath(path.substr(0, slash).c_str(), dir) == nullptr) {
-    return {};
+// The real files behind the libpam names (links resolved, no duplicates).
+std::vector<std::string> libpamFiles() {
+  std::vector<std::string> files;
+  for (const char* name : kLibpamNames) {
+    char real[PATH_MAX];
+    if (realpath(name, real) != nullptr &&
+        std::find(files.begin(), files.end(), real) == files.end()) {
+      files.emplace_back(real);
+    }
   }
-  return std::string(dir) + path.substr(slash);
+  return files;
 }
 
 }  // namespace
@@ -126,8 +112,6 @@ std::string pamDebugService(const std::string& auth, const std::string& acct,
 std::string pamEchoUnixService(const std::string& text) {
   return "auth optional pam_echo.so " + text + "\n" + kPamUnixService;
 }
-
-// ---- Mounts ----
 
 Sandbox::Mounts::~Mounts() {
   for (auto it = targets_.rbegin(); it != targets_.rend(); ++it) {
@@ -169,8 +153,6 @@ void Sandbox::Mounts::tmpfs(const std::string& dir) {
   targets_.push_back(dir);
 }
 
-// ---- Sandbox ----
-
 void Sandbox::enterNamespace() {
   static pid_t enteredBy = 0;
   if (enteredBy == getpid()) {
@@ -187,7 +169,7 @@ Sandbox::Sandbox(HashMethod method) {
   writeAccounts(method);
   makeDir(root() + "/home", 0755);
   for (const SandboxUser& user : {kSchedulerUser, kJobUser, kOtherUser}) {
-    makeHome(user);
+    makeDir(home(user), 0755, user.uid, user.group.gid);
   }
   makeDir(root() + "/pam.d", 0755);
   writeService("other",
@@ -195,10 +177,9 @@ Sandbox::Sandbox(HashMethod method) {
                "account required pam_deny.so\n"
                "password required pam_deny.so\n"
                "session required pam_deny.so\n");
-  mounts_.bind(root() + "/passwd", "/etc/passwd");
-  mounts_.bind(root() + "/group", "/etc/group");
-  mounts_.bind(root() + "/shadow", "/etc/shadow");
-  mounts_.bind(root() + "/pam.d", "/etc/pam.d");
+  for (const char* file : {"passwd", "group", "shadow", "pam.d"}) {
+    mounts_.bind(root() + "/" + file, std::string("/etc/") + file);
+  }
 }
 
 Sandbox::~Sandbox() = default;
@@ -207,47 +188,23 @@ std::string Sandbox::home(const SandboxUser& user) const {
   return root() + "/home/" + user.name;
 }
 
-void Sandbox::makeHome(const SandboxUser& user) {
-  const std::string dir = home(user);
-  makeDir(dir, 0755);
-  if (chown(dir.c_str(), user.uid, user.group.gid) != 0) {
-    fail("chown " + dir);
-  }
-}
-
 void Sandbox::writeAccounts(HashMethod method) {
-  std::string passwd;
   std::set<std::string> systemUsers;
-  for (const std::string& line : splitLines(readFile("/etc/passwd"))) {
-    if (isSystemId(field(line, 2))) {
-      passwd += line + "\n";
-      systemUsers.insert(field(line, 0));
-    }
-  }
-  std::string shadow;
-  for (const std::string& line : splitLines(readFile("/etc/shadow"))) {
-    if (systemUsers.count(field(line, 0)) != 0) {
-      shadow += line + "\n";
-    }
-  }
-  std::string group;
-  for (const std::string& line : splitLines(readFile("/etc/group"))) {
-    if (isSystemId(field(line, 2))) {
-      group += line + "\n";
-    }
-  }
-
-  // Days since the epoch: a password changed today is neither expired nor
-  // due for a change (a 0 here would make the account check demand one).
-  const long today = static_cast<long>(time(nullptr) / 86400);
+  std::string passwd = systemLines("/etc/passwd", nullptr, &systemUsers);
+  std::string shadow = systemLines("/etc/shadow", &systemUsers);
+  std::string group = systemLines("/etc/group");
+  // Changed today: neither expired nor due for a change (0 would demand one).
+  const std::string today = std::to_string(time(nullptr) / 86400);
   for (const SandboxUser& user : {kSchedulerUser, kJobUser, kOtherUser}) {
+    const std::string uid = std::to_string(user.uid);
+    const std::string gid = std::to_string(user.group.gid);
     std::ostringstream line;
-    line << user.name << ":x:" << user.uid << ":" << user.group.gid
-         << ":dorq test user:" << home(user) << ":/bin/sh\n";
+    line << user.name << ":x:" << uid << ":" << gid << ":dorq test user:" << home(user)
+         << ":/bin/sh\n";
     passwd += line.str();
-    shadow += std::string(user.name) + ":" + hashPassword(user.password, method) + ":" +
-              std::to_string(today) + ":0:99999:7:::\n";
-    group += std::string(user.group.name) + ":x:" + std::to_string(user.group.gid) + ":\n";
+    shadow += std::string(user.name) + ":" + hashPassword(user.password, method) + ":" + today +
+              ":0:99999:7:::\n";
+    group += std::string(user.group.name) + ":x:" + gid + ":\n";
   }
   for (const SandboxGroup& extra : {kJobGroupA, kJobGroupB}) {
     group +=
@@ -255,48 +212,17 @@ void Sandbox::writeAccounts(HashMethod method) {
   }
   group += std::string(kOtherGroup.name) + ":x:" + std::to_string(kOtherGroup.gid) + ":" +
            kOtherUser.name + "\n";
-
   writeLike(root() + "/passwd", passwd, "/etc/passwd");
   writeLike(root() + "/group", group, "/etc/group");
   writeLike(root() + "/shadow", shadow, "/etc/shadow");
 }
 
-std::string Sandbox::hashPassword(const std::string& password, HashMethod method) {
-  const char* prefix = method == HashMethod::Yescrypt ? "$y$" : "$6$";
-  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-  if (crypt_gensalt_rn(prefix, 0, nullptr, 0, salt, sizeof salt) == nullptr) {
-    fail(std::string("crypt_gensalt ") + prefix);
-  }
-  auto data = std::make_unique<crypt_data>();
-  const char* hash = crypt_rn(password.c_str(), salt, data.get(), sizeof *data);
-  if (hash == nullptr || hash[0] == '*') {
-    fail(std::string("crypt ") + prefix);
-  }
-  return hash;
-}
-
 void Sandbox::writeService(const std::string& name, const std::string& text) {
-  if (name.empty() || name.find('/') != std::string::npos) {
-    errno = EINVAL;
-    fail("service name '" + name + "'");
-  }
   writeFile(root() + "/pam.d/" + name, text, 0644);
 }
 
-std::vector<std::string> Sandbox::libpamFiles() {
-  std::vector<std::string> files;
-  for (const char* name : kLibpamNames) {
-    char real[PATH_MAX];
-    if (realpath(name, real) != nullptr &&
-        std::find(files.begin(), files.end(), real) == files.end()) {
-      files.emplace_back(real);
-    }
-  }
-  return files;
-}
-
 std::string Sandbox::emptyFile() {
-  const std::string path = root() + "/empty";
+  std::string path = root() + "/empty";
   writeFile(path, "", 0644);
   return path;
 }
@@ -308,18 +234,24 @@ void Sandbox::hideLibpam() {
   }
 }
 
+// Covers the "libpam.so" link itself (its directory resolved, so that
+// "/lib" and "/usr/lib" give one entry), not the file it points to.
 void Sandbox::hideLibpamDevName() {
   const std::string empty = emptyFile();
   std::vector<std::string> done;
-  for (const char* name : kLibpamDevNames) {
+  for (const char* name : {kLibpamNames[1], kLibpamNames[3]}) {
+    const std::string path = name;
+    char dir[PATH_MAX];
     struct stat st {};
-    const std::string link = resolveDirectory(name);
-    if (link.empty() || lstat(link.c_str(), &st) != 0 ||
-        std::find(done.begin(), done.end(), link) != done.end()) {
+    const size_t slash = path.rfind('/');
+    if (realpath(path.substr(0, slash).c_str(), dir) == nullptr) {
       continue;
     }
-    mounts_.bindOverLink(empty, link);
-    done.push_back(link);
+    const std::string link = dir + path.substr(slash);
+    if (lstat(link.c_str(), &st) == 0 && std::find(done.begin(), done.end(), link) == done.end()) {
+      mounts_.bindOverLink(empty, link);
+      done.push_back(link);
+    }
   }
 }
 
@@ -340,11 +272,8 @@ SetuidCopies Sandbox::setuidCopy(const std::string& binary) {
     binMounted_ = true;
   }
   const std::string content = readFile(binary);
-  if (content.empty()) {
-    errno = ENOENT;
-    fail("read " + binary);
-  }
-  SetuidCopies copies{bin + "/" + baseName(binary), bin + "/" + baseName(binary) + "-plain"};
+  const std::string name = bin + binary.substr(binary.rfind('/'));
+  SetuidCopies copies{name, name + "-plain"};
   const std::pair<std::string, mode_t> files[] = {{copies.setuid, 04755}, {copies.plain, 0755}};
   for (const auto& [path, mode] : files) {
     writeFile(path, content, 0700);

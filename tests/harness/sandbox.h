@@ -1,45 +1,20 @@
 // A throw-away system for tests that need real users and real PAM services.
+// The test process must run as root. Construction enters a private mount
+// namespace (once per process) and bind-mounts the sandbox's own
+// /etc/passwd, /etc/group, /etc/shadow and /etc/pam.d over the real ones,
+// which are never modified: the host's system accounts (ids below 1000,
+// nobody, nogroup) plus the test users below with known passwords, homes
+// and groups; pam.d holds only "other" (pam_deny) until a test writes a
+// service. Destruction unmounts everything. Failures throw runtime_error.
 //
-// Construction (the test process must run as root):
-//   - enters a private mount namespace (enterNamespace(), idempotent within a
-//     process; a forked child that mounts gets a namespace of its own, so its
-//     mounts never reach the parent);
-//   - writes its own /etc/passwd, /etc/group and /etc/shadow into a temporary
-//     directory and bind-mounts them over the real ones, which are never
-//     modified. The system entries of the host are copied (users and groups
-//     with an id below 1000, and nobody/nogroup: root, the "shadow" group and
-//     the like), then the test users below are added with known passwords,
-//     home directories (created below root(), owned by the user) and groups;
-//   - bind-mounts an empty temporary directory over /etc/pam.d and writes the
-//     service "other" into it as pam_deny, so a service the test did not write
-//     always fails.
-// Destruction unmounts everything in reverse order and removes the directory.
-// One Sandbox at a time per process. Every failure to set up throws
-// std::runtime_error naming the step and errno.
-//
-// Test users (constants below):
-//   kSchedulerUser  non-root; the user that starts the set-user-ID binary.
-//   kJobUser        the job's user; primary group kJobUser.group and the two
-//                   supplementary groups kJobGroupA and kJobGroupB.
-//   kOtherUser      a second job user; member of kOtherGroup, which the job
-//                   user is not ("another user's group").
-//
-// PAM services (writeService): texts built from the real modules of the host.
 // Use pam_unix for auth always with "nodelay" (kPamUnixService does), so the
 // only pause a failed test pays for is the program's own.
 //
-// Library tricks (call in a forked child, or in a process that has never
-// loaded libpam: once a process has loaded it, dlopen finds it by name even
-// when the file is hidden):
-//   hideLibpam()         every libpam file becomes an empty file: neither
-//                        "libpam.so" nor "libpam.so.0" can be loaded;
-//   hideLibpamDevName()  only the "libpam.so" link is covered (the link
-//                        itself, not its target): "libpam.so.0" still loads;
-//   installLibrary(lib)  lib takes the place of every libpam file.
-//
-// setuidCopy(binary) mounts a tmpfs below root() (set-user-ID allowed) on
-// first use and copies binary there twice: owned by root with mode 4755, and
-// a plain copy with mode 0755.
+// The libpam tricks work in a process that has not loaded libpam yet:
+// hideLibpam() makes every libpam file empty, hideLibpamDevName() only the
+// "libpam.so" link, installLibrary(lib) puts lib in the place of each.
+// setuidCopy(binary) copies binary to a tmpfs below root() twice: root-owned
+// with mode 4755, and a plain copy with mode 0755.
 #ifndef DORQ_TESTS_HARNESS_SANDBOX_H
 #define DORQ_TESTS_HARNESS_SANDBOX_H
 
@@ -52,11 +27,8 @@
 
 namespace dorq_test {
 
-// How test passwords are hashed in the sandbox's /etc/shadow.
-enum class HashMethod {
-  Sha512,    // "$6$": fast to verify; the default
-  Yescrypt,  // "$y$": the distribution's default, slow on purpose
-};
+// How test passwords are hashed: "$6$" (fast) or "$y$" (slow on purpose).
+enum class HashMethod { Sha512, Yescrypt };
 
 struct SandboxGroup {
   const char* name;
@@ -78,8 +50,7 @@ inline constexpr SandboxGroup kJobGroupA{"dqjoba", 23010};   // kJobUser is a me
 inline constexpr SandboxGroup kJobGroupB{"dqjobb", 23011};   // kJobUser is a member
 inline constexpr SandboxGroup kOtherGroup{"dqothg", 23012};  // kOtherUser only
 
-// A user name that exists nowhere in the sandbox.
-inline constexpr char kUnknownUserName[] = "dqnobody";
+inline constexpr char kUnknownUserName[] = "dqnobody";  // exists nowhere
 
 // Service texts from real modules.
 inline constexpr char kPamUnixService[] =
@@ -110,14 +81,10 @@ class Sandbox {
   Sandbox& operator=(const Sandbox&) = delete;
   ~Sandbox();
 
-  // unshare(CLONE_NEWNS) with private propagation, once per process.
   static void enterNamespace();
-
   // The temporary directory that holds the sandbox's files.
   const std::string& root() const { return dir_.path(); }
-  // The home directory of a test user.
   std::string home(const SandboxUser& user) const;
-
   // Writes /etc/pam.d/<name> (mode 0644), replacing an earlier text.
   void writeService(const std::string& name, const std::string& text);
 
@@ -127,20 +94,11 @@ class Sandbox {
 
   SetuidCopies setuidCopy(const std::string& binary);
 
-  // The real files behind "libpam.so" and "libpam.so.0" (links resolved,
-  // duplicates removed).
-  static std::vector<std::string> libpamFiles();
-  // A crypt(3) hash of password with a fresh salt of the given method.
-  static std::string hashPassword(const std::string& password, HashMethod method);
-
  private:
   // Mounts made by this sandbox, unmounted in reverse order on destruction;
   // declared after dir_ so they go before the directory is removed.
   class Mounts {
    public:
-    Mounts() = default;
-    Mounts(const Mounts&) = delete;
-    Mounts& operator=(const Mounts&) = delete;
     ~Mounts();
     void bind(const std::string& source, const std::string& target);
     void bindOverLink(const std::string& source, const std::string& link);
@@ -151,7 +109,6 @@ class Sandbox {
   };
 
   void writeAccounts(HashMethod method);
-  void makeHome(const SandboxUser& user);
   std::string emptyFile();
 
   TempDir dir_;
