@@ -58,27 +58,25 @@ struct ConvCase {
 
 TEST(ConvTest, AnswersAndRefusals) {
   const std::string p = kPassword;
+  const int off = PAM_PROMPT_ECHO_OFF;
+  const int info = PAM_TEXT_INFO;
+  const Wrapper calloc = Wrapper::Calloc;
+  const Wrapper malloc = Wrapper::Malloc;
   // clang-format off
   const ConvCase cases[] = {
       // Only echo-off prompts are answered, each with a copy of its own.
-      {"EveryStyle", {PAM_ERROR_MSG, PAM_PROMPT_ECHO_ON, PAM_PROMPT_ECHO_OFF, PAM_TEXT_INFO, 99,
-                      PAM_PROMPT_ECHO_OFF}, 6, kPassword, Wrapper::Calloc, 0, PAM_SUCCESS,
-       {"-", "-", p, "-", "-", p}},
-      {"NoPassword", {PAM_PROMPT_ECHO_OFF}, 1, nullptr, Wrapper::Calloc, 0, PAM_SUCCESS, {""}},
+      {"EveryStyle", {PAM_ERROR_MSG, PAM_PROMPT_ECHO_ON, off, info, 99, off}, 6, kPassword, calloc, 0,
+       PAM_SUCCESS, {"-", "-", p, "-", "-", p}},
+      {"NoPassword", {off}, 1, nullptr, calloc, 0, PAM_SUCCESS, {""}},
       // The copy made on entry is released when no prompt takes it.
-      {"NoPrompt", {PAM_TEXT_INFO}, 1, kPassword, Wrapper::Calloc, 0, PAM_SUCCESS, {"-"}},
-      {"CountBelowRange", {PAM_PROMPT_ECHO_OFF}, -1, kPassword, Wrapper::Calloc, 0, PAM_BUF_ERR,
-       {"null"}},
-      {"CountAboveRange", {PAM_PROMPT_ECHO_OFF}, PAM_MAX_NUM_MSG + 1, kPassword, Wrapper::Calloc,
-       0, PAM_BUF_ERR, {"null"}},
-      {"NoResponseArray", {PAM_PROMPT_ECHO_OFF}, 1, kPassword, Wrapper::Calloc, 1, PAM_BUF_ERR,
-       {"null"}},
+      {"NoPrompt", {info}, 1, kPassword, calloc, 0, PAM_SUCCESS, {"-"}},
+      {"CountBelowRange", {off}, -1, kPassword, calloc, 0, PAM_BUF_ERR, {"null"}},
+      {"CountAboveRange", {off}, PAM_MAX_NUM_MSG + 1, kPassword, calloc, 0, PAM_BUF_ERR, {"null"}},
+      {"NoResponseArray", {off}, 1, kPassword, calloc, 1, PAM_BUF_ERR, {"null"}},
       // The copy made on entry fails: the prompt makes it once more.
-      {"FirstCopyRetried", {PAM_TEXT_INFO, PAM_PROMPT_ECHO_OFF}, 2, kPassword, Wrapper::Malloc, 1,
-       PAM_SUCCESS, {"-", p}},
+      {"FirstCopyRetried", {info, off}, 2, kPassword, malloc, 1, PAM_SUCCESS, {"-", p}},
       // A later prompt's copy fails: every earlier answer is released.
-      {"LaterCopyFails", {PAM_PROMPT_ECHO_OFF, PAM_PROMPT_ECHO_OFF}, 2, kPassword,
-       Wrapper::Malloc, 2, PAM_BUF_ERR, {"null"}},
+      {"LaterCopyFails", {off, off}, 2, kPassword, malloc, 2, PAM_BUF_ERR, {"null"}},
   };
   // clang-format on
   for (const ConvCase& c : cases) {

@@ -1,7 +1,8 @@
 // A stand-in for libpam, built from the published PAM types only, for the two
 // things the real library cannot be made to do: lack pam_setcred
 // (DORQ_FAKE_PAM_NO_SETCRED) and fail pam_end (DORQ_FAKE_PAM_END_FAILS). Each
-// call is appended as one line to the file named by DORQ_FAKE_PAM_LOG.
+// call is appended as "<call> <what> <flags or status>" to the file named by
+// DORQ_FAKE_PAM_LOG.
 #include <security/pam_appl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,55 +17,34 @@ namespace {
 
 pam_handle fakeHandle;
 
-// Appends "<call> <what> <number>"; the number is the flags or the status.
-void note(const char* call, const std::string& what, int number) {
-  const char* path = getenv("DORQ_FAKE_PAM_LOG");
-  FILE* log = path != nullptr ? fopen(path, "a") : nullptr;
-  if (log != nullptr) {
+int note(const char* call, const std::string& what, int number, int result = PAM_SUCCESS) {
+  if (FILE* log = getenv("DORQ_FAKE_PAM_LOG") ? fopen(getenv("DORQ_FAKE_PAM_LOG"), "a") : nullptr) {
     fprintf(log, "%s %s %d\n", call, what.c_str(), number);
     fclose(log);
   }
+  return result;
 }
-
-std::string handle(const pam_handle_t* pamh) {
-  return pamh == &fakeHandle ? "handle" : "other";
+int note(const char* call, const pam_handle_t* pamh, int number, int result = PAM_SUCCESS) {
+  return note(call, pamh == &fakeHandle ? "handle" : "other", number, result);
 }
 
 }  // namespace
 
+// clang-format off
 extern "C" {
-
-int pam_start(const char* service, const char* user, const struct pam_conv* conv,
-              pam_handle_t** pamh) {
-  note("pam_start", std::string(service) + " " + user, conv->conv != nullptr ? 1 : 0);
+int pam_start(const char* service, const char* user, const pam_conv* conv, pam_handle_t** pamh) {
   *pamh = &fakeHandle;
-  return PAM_SUCCESS;
+  return note("pam_start", std::string(service) + " " + user, conv->conv != nullptr ? 1 : 0);
 }
-
-int pam_authenticate(pam_handle_t* pamh, int flags) {
-  note("pam_authenticate", handle(pamh), flags);
-  return PAM_SUCCESS;
-}
-
-int pam_acct_mgmt(pam_handle_t* pamh, int flags) {
-  note("pam_acct_mgmt", handle(pamh), flags);
-  return PAM_SUCCESS;
-}
-
+int pam_authenticate(pam_handle_t* h, int flags) { return note("pam_authenticate", h, flags); }
+int pam_acct_mgmt(pam_handle_t* pamh, int flags) { return note("pam_acct_mgmt", pamh, flags); }
 #ifndef DORQ_FAKE_PAM_NO_SETCRED
-int pam_setcred(pam_handle_t* pamh, int flags) {
-  note("pam_setcred", handle(pamh), flags);
-  return PAM_SUCCESS;
-}
+int pam_setcred(pam_handle_t* pamh, int flags) { return note("pam_setcred", pamh, flags); }
 #endif
-
-int pam_end(pam_handle_t* pamh, int status) {
-  note("pam_end", handle(pamh), status);
 #ifdef DORQ_FAKE_PAM_END_FAILS
-  return PAM_SYSTEM_ERR;
+int pam_end(pam_handle_t* h, int status) { return note("pam_end", h, status, PAM_SYSTEM_ERR); }
 #else
-  return PAM_SUCCESS;
+int pam_end(pam_handle_t* pamh, int status) { return note("pam_end", pamh, status); }
 #endif
-}
-
 }  // extern "C"
+// clang-format on

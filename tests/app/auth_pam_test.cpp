@@ -41,22 +41,24 @@ struct ChildOutcome {
   std::string output;
 };
 
+// Runs body in a child that traces everything to standard error; its result
+// gets kStillLoaded added when libpam stayed loaded after it.
 ChildOutcome runInChild(const std::function<int()>& body) {
   int fds[2];
+  ChildOutcome outcome;
   if (pipe2(fds, O_CLOEXEC) != 0) {
-    return {};
+    return outcome;
   }
   fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(fds[1], 2);
     dorqTraceLevel = static_cast<int32_t>(kTraceCategories | kTraceSinkStderr);
-    const int code = libpamLoaded() ? kNotReady : body();
+    const int code = libpamLoaded() ? kNotReady : body() + (libpamLoaded() ? kStillLoaded : 0);
     fflush(nullptr);
     _exit(code);
   }
   close(fds[1]);
-  ChildOutcome outcome;
   char buffer[4096];
   for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
     outcome.output.append(buffer, static_cast<size_t>(n));
@@ -92,28 +94,24 @@ TEST(AuthTest, AttemptPolicyAndLoader) {
   const char* const wrong = kOtherUser.password;
   const std::string pamUnix = kPamUnixService;
   const std::string permit = kPamPermitService;
+  const auto debug = [](auto... steps) { return pamDebugService(steps...); };
   // clang-format off
   const AuthCase cases[] = {
       {"Right", pamUnix, "", job, right, kPamAttemptOk},
       {"WrongPassword", pamUnix, "", job, wrong, kPamAttemptAuthErr},
       {"UnknownUser", pamUnix, "", kUnknownUserName, right, kPamAttemptOther},
-      {"AuthPermDenied", pamDebugService("perm_denied"), "", job, right, kPamAttemptPermDenied},
-      {"AcctPermDenied", pamDebugService("success", "perm_denied"), "", job, right,
-       kPamAttemptPermDenied},
-      {"AcctExpired", pamDebugService("success", "acct_expired"), "", job, right, kPamAttemptOther},
-      {"CredErr", pamDebugService("success", "success", "cred_err"), "", job, right,
-       kPamAttemptOther},
+      {"AuthPermDenied", debug("perm_denied"), "", job, right, kPamAttemptPermDenied},
+      {"AcctPermDenied", debug("success", "perm_denied"), "", job, right, kPamAttemptPermDenied},
+      {"AcctExpired", debug("success", "acct_expired"), "", job, right, kPamAttemptOther},
+      {"CredErr", debug("success", "success", "cred_err"), "", job, right, kPamAttemptOther},
       {"SuSucceeds", pamUnix, kPamDenyService, job, right, kStatusOk},
       {"SuDeniesDorqSucceeds", kPamDenyService, pamUnix, job, right, kStatusOk},
-      {"SuOtherDorqSucceeds", pamDebugService("system_err"), pamUnix, job, right, kStatusOk},
+      {"SuOtherDorqSucceeds", debug("system_err"), pamUnix, job, right, kStatusOk},
       // "su" refuses dorq itself while "dorq" works up to the password.
-      {"SuPermDeniedDorqAuthErr", pamDebugService("perm_denied"), pamDebugService("auth_err"), job,
-       right, kStatusBadPamConf},
+      {"SuPermDorqAuthErr", debug("perm_denied"), debug("auth_err"), job, right, kStatusBadPamConf},
       {"BothWrongPassword", pamUnix, pamUnix, job, wrong, kStatusAuthFailed},
-      {"SuPermDeniedDorqOther", pamDebugService("perm_denied"), pamDebugService("system_err"), job,
-       right, kStatusAuthFailed},
-      {"SuAuthErrDorqPermDenied", pamDebugService("auth_err"), pamDebugService("perm_denied"), job,
-       right, kStatusAuthFailed},
+      {"SuPermDorqOther", debug("perm_denied"), debug("system_err"), job, right, kStatusAuthFailed},
+      {"SuAuthErrDorqPerm", debug("auth_err"), debug("perm_denied"), job, right, kStatusAuthFailed},
       {"NoLibrary", permit, permit, job, right, kStatusNoPam, Library::Hidden},
       {"SonameOnly", permit, "", job, right, kPamAttemptOk, Library::SonameOnly},
       // pam_start is never called when an entry point is missing.
@@ -139,10 +137,8 @@ TEST(AuthTest, AttemptPolicyAndLoader) {
                                                                : DORQ_FAKE_PAM_END_FAILS);
       }
       setenv("DORQ_FAKE_PAM_LOG", log.c_str(), 1);
-      const int result = c.dorq.empty()
-                             ? sdorqPAMAuth(c.user, c.password, "su")
-                             : static_cast<int>(sdorqAuthenticateUser(c.user, c.password));
-      return result + (libpamLoaded() ? kStillLoaded : 0);
+      return c.dorq.empty() ? sdorqPAMAuth(c.user, c.password, "su")
+                            : static_cast<int>(sdorqAuthenticateUser(c.user, c.password));
     });
     EXPECT_EQ(child.status, c.result) << c.name << "\n" << child.output;
     EXPECT_EQ(readFile(log), c.calls) << c.name;
@@ -153,11 +149,9 @@ TEST(AuthTest, AttemptPolicyAndLoader) {
 TEST(AuthTest, NonZeroEffectiveUserGives5WithoutLoadingPam) {
   DORQ_REQUIRE_ROOT();
   const ChildOutcome child = runInChild([] {
-    if (seteuid(kSchedulerUser.uid) != 0) {
-      return kNotReady;
-    }
-    const int result = static_cast<int>(sdorqAuthenticateUser(kJobUser.name, kJobUser.password));
-    return result + (libpamLoaded() ? kStillLoaded : 0);
+    return seteuid(kSchedulerUser.uid) != 0
+               ? kNotReady
+               : static_cast<int>(sdorqAuthenticateUser(kJobUser.name, kJobUser.password));
   });
   EXPECT_EQ(child.status, static_cast<int>(kStatusNotSetUid)) << child.output;
 }

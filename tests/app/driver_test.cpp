@@ -34,17 +34,15 @@ uint32_t parse(std::vector<std::string>& words, std::vector<char*>* argv) {
   return dorqParseArgs(static_cast<int>(argv->size() - 1), argv->data());
 }
 
-struct ArgsCase {
-  std::vector<std::string> words;
-  uint32_t status;
-  int32_t level;
-  const char* traceDir;  // where the trace file "dorq_<pid>.trc" goes; null: none
-};
-
 TEST(ArgsTest, OptionsAndRefusals) {
   const std::string longest = "/t/" + std::string(4067, 'a');  // 4070: the most that fits
   const std::string tooLong(4071, 'a');
-  const std::vector<ArgsCase> cases = {
+  struct {
+    std::vector<std::string> words;
+    uint32_t status;
+    int32_t level;
+    const char* traceDir;  // where the trace file "dorq_<pid>.trc" goes; null: none
+  } cases[] = {
       {{}, kStatusOk, 0, nullptr},
       // A value is missing, or the file sink is asked for without a file.
       {{"-trcfile"}, kStatusBadOption, 0, nullptr},
@@ -64,15 +62,15 @@ TEST(ArgsTest, OptionsAndRefusals) {
       {{"junk", "-trclvl", "8", "-TRCLVL", "4", "-trclvl", "16"}, kStatusOk, 16, nullptr},
       {{"-trcfile", "/var/trace/run_worker_12.trc", "-trcfile", "/tmp/x"}, kStatusOk, 0, "/tmp/"},
   };
-  for (ArgsCase c : cases) {
+  for (auto& c : cases) {
     std::vector<char*> argv;
-    const std::string words = c.words.empty() ? "(none)" : c.words[0];
-    EXPECT_EQ(parse(c.words, &argv), c.status) << words << " +" << c.words.size();
-    EXPECT_EQ(dorqTraceLevel, c.level) << words;
+    SCOPED_TRACE(&c - cases);
+    EXPECT_EQ(parse(c.words, &argv), c.status);
+    EXPECT_EQ(dorqTraceLevel, c.level);
     const std::string expected =
         c.traceDir != nullptr ? c.traceDir + ("dorq_" + std::to_string(getpid()) + ".trc") : "";
-    EXPECT_EQ(std::string(dorqTraceFile), expected) << words;
-    EXPECT_EQ(dorqTraceFilel, static_cast<int64_t>(expected.size())) << words;
+    EXPECT_EQ(std::string(dorqTraceFile), expected);
+    EXPECT_EQ(dorqTraceFilel, static_cast<int64_t>(expected.size()));
   }
   char* none[] = {nullptr};  // a caller can leave out even the program name
   EXPECT_EQ(dorqParseArgs(0, none), kStatusOk);
@@ -108,17 +106,13 @@ TEST(RequestTest, WholeRecordAndTheBytesLeftForTheJob) {
   DorqRequest r{};
   std::string rest;
   // A carriage return stays in the line; a NUL byte ends it.
-  ASSERT_EQ(readRequest("alice\r\nse\0cret\n 6xyz\n/bin/echo\n+2\none\nab\0cd\nfor the job\n"s, &r,
-                        &rest),
-            kStatusOk);
-  EXPECT_STREQ(r.user, "alice\r");
-  EXPECT_STREQ(r.password, "se");
-  EXPECT_EQ(r.flags, 6);
-  EXPECT_STREQ(r.path, "/bin/echo");
+  const std::string input = "alice\r\nse\0cret\n 6xyz\n/bin/echo\n+2\none\nab\0cd\nfor the job\n"s;
+  ASSERT_EQ(readRequest(input, &r, &rest), kStatusOk);
   ASSERT_EQ(r.slots, 4U);
   EXPECT_EQ(r.argv[0], r.path);
-  EXPECT_STREQ(r.argv[1], "one");
-  EXPECT_STREQ(r.argv[2], "ab");
+  EXPECT_EQ((std::vector<std::string>{r.user, r.password, std::to_string(r.flags), r.path,
+                                      r.argv[1], r.argv[2]}),
+            (std::vector<std::string>{"alice\r", "se", "6", "/bin/echo", "one", "ab"}));
   EXPECT_EQ(rest, "for the job\n");  // read unbuffered: nothing more consumed
   dorqReleaseRequest(&r);
 }
@@ -126,12 +120,11 @@ TEST(RequestTest, WholeRecordAndTheBytesLeftForTheJob) {
 TEST(RequestTest, LimitsAndCounts) {
   const std::string fits(kRequestLineMax, 'x');  // 131068 characters
   const std::string over = fits + "x";
-  struct Case {
+  const struct {
     std::string input;
     uint32_t status;
     uint32_t slots;  // 0 after a failure: everything is released
-  };
-  const Case cases[] = {
+  } cases[] = {
       {fits + "\n" + fits + "\n0\n/bin/true\n0\n", kStatusOk, 2},
       {head("1") + fits, kStatusOk, 3},  // the last line needs no newline
       {head("-1"), kStatusOk, 1},        // one slot: the terminator
@@ -145,7 +138,7 @@ TEST(RequestTest, LimitsAndCounts) {
       {head("3") + "one\ntwo\n", kStatusInputEnded, 0},
       {head("-2"), kStatusNoMemory, 0},  // no slot at all
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     DorqRequest r{};
     EXPECT_EQ(readRequest(c.input, &r), c.status) << c.input.substr(0, 40);
     ASSERT_EQ(r.slots, c.slots) << c.input.substr(0, 40);

@@ -1,6 +1,5 @@
-// The trace facility: the level test, the line in each of the three sinks,
-// the trace file and what it refuses, faults of the open and stream
-// wrappers, and the naming of the per-process trace file.
+// The trace facility: the level test, the line in each sink, the trace file
+// and its refusals, wrapper faults, and the per-process trace file's name.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -81,7 +80,9 @@ class TraceTest : public ::testing::Test {
     dorqTraceFilel = static_cast<int64_t>(path.size());
   }
   // Runs work at the given level with the standard streams in memory files.
-  Sinks capture(int32_t level, const std::string& file, const std::function<void()>& work) {
+  Sinks capture(
+      int32_t level, const std::string& file,
+      const std::function<void()>& work = [] { traceLine(); }) {
     dorqTraceLevel = level;
     setTraceFile(file);
     fflush(nullptr);
@@ -104,9 +105,6 @@ class TraceTest : public ::testing::Test {
     const bool regular = stat(path_.c_str(), &status) == 0 && S_ISREG(status.st_mode);
     return {text[1], text[0], regular ? readFile(path_) : ""};
   }
-  Sinks capture(int32_t level, const std::string& file) {
-    return capture(level, file, [] { traceLine(); });
-  }
 
   TempDir dir_;
   const std::string path_ = dir_ / "t.trc";
@@ -115,26 +113,23 @@ class TraceTest : public ::testing::Test {
   int descriptors_ = 0;
 };
 
-// Sinks: 1 standard error, 2 the file, 4 standard output.
-struct LevelCase {
-  int32_t level;
-  unsigned mask;
-  bool withFile;
-  unsigned sinks;
-};
-
 TEST_F(TraceTest, LevelTestSelectsTheSinks) {
-  // clang-format off
-  const LevelCase cases[] = {
+  const struct {
+    int32_t level;
+    unsigned mask;
+    bool withFile;
+    unsigned sinks;  // 1 standard error, 2 the file, 4 standard output
+  } cases[] = {
+      // clang-format off
       {0, 8, true, 0},     {0, kTraceAlways, true, 0}, {1, 1, false, 1},  // mask 1 always passes
       {1, 8, false, 0},    {9, 8, false, 1},           {9, 16, false, 0},
       {9, 24, false, 1},   {9, kTraceAlways, false, 1}, {0x3A, 32, true, 2},
       {0x3A, 64, true, 0}, {0x3A, 6, true, 0},  // sink bits of the mask are no category
       {0x44, kTraceAlways, false, 4}, {0x2F, 32, true, 7}, {-1, 16, true, 7},
       {0x0E, 8, false, 4},  // the file bit without a path
+      // clang-format on
   };
-  // clang-format on
-  for (const LevelCase& c : cases) {
+  for (const auto& c : cases) {
     resetFaults();
     unlink(path_.c_str());
     const Sinks s = capture(c.level, c.withFile ? path_ : "", [&] { traceLine(c.mask); });
@@ -288,17 +283,15 @@ TEST_F(TraceTest, EveryWrapperCallFailsInTurn) {
   }
 }
 
-struct NameCase {
-  const char* value;
-  int length;  // -1: the whole value
-  char separator;
-  const char* expected;
-};
-
 // The part after the last separator or the last-but-one underscore of the
 // last part becomes "dorq_<pid>.trc".
 TEST(TraceNameTest, ReplacesTheLastPart) {
-  const NameCase cases[] = {
+  const struct {
+    const char* value;
+    int length;  // -1: the whole value
+    char separator;
+    const char* expected;
+  } cases[] = {
       {"/var/trace/run_worker_12345.trc", -1, '/', "/var/trace/run_dorq_4242.trc"},
       {"/tmp/a_b", -1, '/', "/tmp/dorq_4242.trc"},
       {"trace", -1, '/', "dorq_4242.trc"},
@@ -310,7 +303,7 @@ TEST(TraceNameTest, ReplacesTheLastPart) {
       {"", -1, '/', "dorq_4242.trc"},
       {"/tmp/a/b_c_d", 6, '/', "/tmp/dorq_4242.trc"},  // only length characters count
   };
-  for (const NameCase& c : cases) {
+  for (const auto& c : cases) {
     std::vector<char> out(kDorqTraceFileBuffer, 'Z');
     const int length = c.length >= 0 ? c.length : static_cast<int>(strlen(c.value));
     EXPECT_EQ(dorqGenTraceFileName(c.value, length, out.data(), static_cast<int>(out.size()), 4242,

@@ -9,21 +9,14 @@
 
 static unsigned mutexCalls = 0;
 
-extern "C" {
-
-int ssOswPthread_mutex_lock(pthread_mutex_t* mutex) {
+extern "C" int ssOswPthread_mutex_lock(pthread_mutex_t* mutex) {
   ++mutexCalls;
   return ss_osw_wpthread_mutex_lock(mutex);
 }
-
-int ssOswPthread_mutex_unlock(pthread_mutex_t* mutex) {
+extern "C" int ssOswPthread_mutex_unlock(pthread_mutex_t* mutex) {
   ++mutexCalls;
   return ss_osw_wpthread_mutex_unlock(mutex);
 }
-
-}  // extern "C"
-
-namespace {
 
 TEST(PortSeam, LibraryCallersUseTheReplacement) {
   sltsLazyMutex lock{};
@@ -33,5 +26,3 @@ TEST(PortSeam, LibraryCallersUseTheReplacement) {
   }
   EXPECT_EQ(mutexCalls, 4U);
 }
-
-}  // namespace

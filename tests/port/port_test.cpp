@@ -27,22 +27,28 @@
 
 namespace {
 
-template <typename F>
-void* address(F* function) {
-  return reinterpret_cast<void*>(function);
+// An error-checking mutex tells a wrong unlock, and itself from a default one.
+void initErrorChecking(pthread_mutex_t* mutex) {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
+  pthread_mutex_init(mutex, &attributes);
 }
 
 TEST(PortWrappers, WithoutAReplacementEveryAliasIsTheWrapper) {
-  EXPECT_EQ(address(&ssMemMalloc), address(&ss_mem_walc));
-  EXPECT_EQ(address(&ssMemFree), address(&ss_mem_wfre));
-  EXPECT_EQ(address(&ssMemCalloc), address(&ss_mem_wcalloc));
-  EXPECT_EQ(address(&ssMemStrdup), address(&ss_mem_wstrdup));
-  EXPECT_EQ(address(&ssOswFopen), address(&ss_osw_wfopen));
-  EXPECT_EQ(address(&ssOswFclose), address(&ss_osw_wfclose));
-  EXPECT_EQ(address(&ssOswFdopen), address(&ss_osw_wfdopen));
-  EXPECT_EQ(address(&ssOswOpen), address(&ss_osw_wopen));
-  EXPECT_EQ(address(&ssOswPthread_mutex_lock), address(&ss_osw_wpthread_mutex_lock));
-  EXPECT_EQ(address(&ssOswPthread_mutex_unlock), address(&ss_osw_wpthread_mutex_unlock));
+  const auto same = [](auto* a, auto* w) {
+    return reinterpret_cast<void*>(a) == reinterpret_cast<void*>(w);
+  };
+  EXPECT_TRUE(same(&ssMemMalloc, &ss_mem_walc));
+  EXPECT_TRUE(same(&ssMemFree, &ss_mem_wfre));
+  EXPECT_TRUE(same(&ssMemCalloc, &ss_mem_wcalloc));
+  EXPECT_TRUE(same(&ssMemStrdup, &ss_mem_wstrdup));
+  EXPECT_TRUE(same(&ssOswFopen, &ss_osw_wfopen));
+  EXPECT_TRUE(same(&ssOswFclose, &ss_osw_wfclose));
+  EXPECT_TRUE(same(&ssOswFdopen, &ss_osw_wfdopen));
+  EXPECT_TRUE(same(&ssOswOpen, &ss_osw_wopen));
+  EXPECT_TRUE(same(&ssOswPthread_mutex_lock, &ss_osw_wpthread_mutex_lock));
+  EXPECT_TRUE(same(&ssOswPthread_mutex_unlock, &ss_osw_wpthread_mutex_unlock));
 }
 
 // Failures come back with errno exactly as the C library set it, flags and
@@ -60,18 +66,14 @@ TEST(PortWrappers, PassEverythingOnUnchanged) {
   EXPECT_EQ(failures,
             (std::vector<std::pair<bool, int>>{{true, ENOENT}, {true, ELOOP}, {true, EBADF}}));
   const mode_t saved = umask(027);
-  const int fd = ssOswOpen((d / "new").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  close(ssOswOpen((d / "new").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   umask(saved);
   struct stat status {};
-  ASSERT_EQ(fstat(fd, &status), 0);
+  ASSERT_EQ(stat((d / "new").c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0640U);
-  close(fd);
 
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
   pthread_mutex_t mutex;
-  pthread_mutex_init(&mutex, &attributes);
+  initErrorChecking(&mutex);
   EXPECT_EQ(ssOswPthread_mutex_unlock(&mutex), EPERM);
   EXPECT_EQ(ssOswPthread_mutex_lock(&mutex), 0);
   EXPECT_EQ(ssOswPthread_mutex_lock(&mutex), EDEADLK);
@@ -86,8 +88,7 @@ TEST(PortSlgtd, FieldsAreTheLocalTimeOfTheClock) {
   tzset();
   slgtdErr err{99, 99};
   slgtdStamp s{};
-  timeval before{};
-  timeval after{};
+  timeval before{}, after{};
   gettimeofday(&before, nullptr);
   const time_t seconds = slgtds(&err, &s);
   gettimeofday(&after, nullptr);
@@ -107,9 +108,7 @@ TEST(PortSlgtd, FieldsAreTheLocalTimeOfTheClock) {
 constexpr int kTen = 10;  // SIGUSR1 on Linux
 constexpr int kTwelve = 12;
 constexpr int kHighest = 31;
-constexpr uint32_t bit(int n) {
-  return 1U << n;
-}
+constexpr auto bit = [](int n) { return 1U << n; };
 
 // The signals delivered, in order: negative when the delivery did not carry
 // the re-delivery marker or reached a thread other than `caller`.
@@ -131,9 +130,7 @@ void record(int signo, siginfo_t* info, void*) {
   sslss_sig_pending_ ^= signo == kTen ? tenFlips : 0;
 }
 
-std::vector<int> delivered() {
-  return std::vector<int>(deliveries, deliveries + deliveryCount);
-}
+const auto delivered = [] { return std::vector<int>(deliveries, deliveries + deliveryCount); };
 
 class PortLock : public ::testing::Test {
  protected:
@@ -232,12 +229,8 @@ TEST_F(PortLock, InitialisationIsCheckedAgainUnderTheGlobalLock) {
     std::this_thread::yield();
   }
   const bool finishedWithoutGlobalLock = workerDone;
-  // Initialise the lock as another first use would, but as an error-checking
-  // mutex, which tells itself apart from a default one.
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
-  pthread_mutex_init(&lock.mutex, &attributes);
+  // Initialise the lock as another first use would, but error-checking.
+  initErrorChecking(&lock.mutex);
   __atomic_store_n(&lock.initialised, 1U, __ATOMIC_RELEASE);
   pthread_mutex_unlock(&sltsqgm);
   worker.join();

@@ -1,6 +1,6 @@
 // The settings lookup, the settings file's line rules and its one read per
-// process. The cache is once-per-process state, so every lookup runs in a
-// forked child (inFreshProcess) and the test process keeps the cache empty.
+// process, then the file-location layer. The cache is once-per-process state,
+// so every lookup runs in a forked child and this process keeps it empty.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -15,21 +15,14 @@
 #include <vector>
 
 #include "port/ss_wrappers.h"
+#include "settings/lfv.h"
 #include "settings/slzgetevar.h"
 #include "settings/slzgetevarf_cache.h"
 #include "tests/support/fault_injection.h"
 #include "tests/support/temp_dir.h"
 
-// The sanitizer build is a clang build; elsewhere no leak is ever found.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#include <sanitizer/lsan_interface.h>
-#define DORQ_LEAKS() __lsan_do_recoverable_leak_check()
-#endif
-#endif
-#ifndef DORQ_LEAKS
-#define DORQ_LEAKS() 0
-#endif
+// Present only in the sanitizer build.
+extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
 
 namespace {
 
@@ -40,10 +33,8 @@ void setEnv(const std::string& name, const std::string& value) {
   setenv(name.c_str(), value.c_str(), 1);
 }
 
-// The child starts with the fault injector reset and ZANTIX_HOME and the
-// file's settings removed from its environment, runs body, and fails the
-// test when an expectation failed (gtest prints it from the child) or
-// memory leaked.
+// Runs body in a child with the fault injector reset and ZANTIX_HOME and the
+// file's settings unset; the child fails on a failed expectation or a leak.
 void inFreshProcess(const std::function<void()>& body) {
   fflush(nullptr);
   const pid_t pid = fork();
@@ -54,7 +45,7 @@ void inFreshProcess(const std::function<void()>& body) {
       unsetenv(name);
     }
     body();
-    const bool leaked = DORQ_LEAKS() != 0;
+    const bool leaked = __lsan_do_recoverable_leak_check && __lsan_do_recoverable_leak_check();
     fflush(nullptr);
     _exit(::testing::Test::HasFailure() || leaked ? 1 : 0);
   }
@@ -74,12 +65,10 @@ void PrintTo(const Lookup& l, std::ostream* out) {
   *out << l.result << ", " << l.error << ", " << l.written.size() << " bytes: " << l.written;
 }
 const Lookup kNotSet{kSlzResultNotSet, kSlzNotSet, ""};
-Lookup found(const std::string& value) {
-  return Lookup{static_cast<int>(value.size()), kSlzOk, value};
-}
-Lookup failed(unsigned error, const std::string& written = "") {
+const auto found = [](const std::string& v) { return Lookup{int(v.size()), kSlzOk, v}; };
+const auto failed = [](unsigned error, const std::string& written = "") {
   return Lookup{kSlzResultError, error, written};
-}
+};
 
 // Calls slzgetevar with a buffer of bufsize bytes and one more, all '@'
 // until written, so that a write past bufsize (a terminator, say) shows.
@@ -105,26 +94,25 @@ TEST(Settings, Requests) {
     const std::string name64(64, 'N');
     setEnv(name63, "value");
     const struct {
-      const char* what;
       const char* name;
       uint64_t namelen;
       bool withBuffer;
       uint64_t bufsize;
       Lookup expected;
     } requests[] = {
-        {"null name", nullptr, 4, true, 16, failed(kSlzInvalid)},
-        {"name length 0", "DORQ_ST_VALUE", 0, true, 16, failed(kSlzInvalid)},
-        {"name beginning with NUL", "\0DORQ_ST_VALUE", 14, true, 16, failed(kSlzInvalid)},
-        {"null buffer", "DORQ_ST_VALUE", 13, false, 16, failed(kSlzInvalid)},
-        {"buffer size 0", "DORQ_ST_VALUE", 13, true, 0, failed(kSlzInvalid)},
-        {"name length 63", name63.c_str(), 63, true, 16, found("value")},
-        {"name length 64", "DORQ_ST_VALUE", 64, true, 16, failed(kSlzTooLong)},
-        {"null buffer, name length 64", name64.c_str(), 64, false, 16, failed(kSlzInvalid)},
-        {"unterminated name", "DORQ_ST_VALUEjunk", 13, true, 16, found("value")},
-        {"NUL inside namelen", "DORQ_ST_VALUE\0junk", 18, true, 16, found("value")},
+        {nullptr, 4, true, 16, failed(kSlzInvalid)},
+        {"DORQ_ST_VALUE", 0, true, 16, failed(kSlzInvalid)},
+        {"\0DORQ_ST_VALUE", 14, true, 16, failed(kSlzInvalid)},
+        {"DORQ_ST_VALUE", 13, false, 16, failed(kSlzInvalid)},
+        {"DORQ_ST_VALUE", 13, true, 0, failed(kSlzInvalid)},
+        {name63.c_str(), 63, true, 16, found("value")},
+        {"DORQ_ST_VALUE", 64, true, 16, failed(kSlzTooLong)},
+        {name64.c_str(), 64, false, 16, failed(kSlzInvalid)},  // the buffer is checked first
+        {"DORQ_ST_VALUEjunk", 13, true, 16, found("value")},
+        {"DORQ_ST_VALUE\0junk", 18, true, 16, found("value")},
     };
     for (const auto& r : requests) {
-      EXPECT_EQ(call(r.name, r.namelen, r.withBuffer, r.bufsize), r.expected) << r.what;
+      EXPECT_EQ(call(r.name, r.namelen, r.withBuffer, r.bufsize), r.expected) << &r - requests;
     }
     EXPECT_EQ(slzgetevar(nullptr, "DORQ_ST_VALUE", 13, nullptr, 0, 0), kSlzResultError);
   });
@@ -188,59 +176,53 @@ TEST(SettingsLine, AcceptedAndIgnoredLines) {
       {"KVL_ADMIN='$HOME/a  \"b\\\n", "KVL_ADMIN='$HOME/a  \"b\\"},
       {"KVL_ADMIN=" + v1024 + "#c", "KVL_ADMIN=" + v1024},
       {"KVL_ADMIN" + std::string(60, ' ') + "=1", "KVL_ADMIN=1"},
-      {"  \t \r\n", "ignored"},
-      {"   # KVL_ADMIN=/x\n", "ignored"},
-      {"KVL_ADMIN /x\n", "ignored"},
-      {" = /x\n", "ignored"},
-      {"kvl_admin=/x", "ignored"},
-      {"KVL_ADMI=/x", "ignored"},
-      {"KVL_ADMIN_X=/x", "ignored"},
-      {"ZANTIX_HOME=/elsewhere", "ignored"},
-      {"KVL_ADMIN=   # nothing\n", "ignored"},
-      {"KVL_ADMIN=" + v1024 + "x", "ignored"},
-      // The length counts before trailing blanks are removed.
-      {"KVL_ADMIN=" + v1024 + " \n", "ignored"},
   };
-  for (const auto& [line, expected] : cases) {
+  // The length counts before trailing blanks are removed.
+  // clang-format off
+  const std::string ignored[] = {"  \t \r\n", "   # KVL_ADMIN=/x\n", "KVL_ADMIN /x\n", " = /x\n",
+      "kvl_admin=/x", "KVL_ADMI=/x", "KVL_ADMIN_X=/x", "ZANTIX_HOME=/elsewhere",
+      "KVL_ADMIN=   # nothing\n", "KVL_ADMIN=" + v1024 + "x", "KVL_ADMIN=" + v1024 + " \n"};
+  // clang-format on
+  const auto parse = [](const std::string& line) {
     char* name = nullptr;
     char* value = nullptr;
     const int result = slzgetevarf_parseline(line.c_str(), &name, &value);
-    EXPECT_EQ(result == 0 ? std::string(name) + "=" + value : std::to_string(result),
-              expected == "ignored" ? "-1" : expected)
-        << line.substr(0, 80);
+    std::string out = result == 0 ? std::string(name) + "=" + value : std::to_string(result);
     ssMemFree(name);
     ssMemFree(value);
+    return out;
+  };
+  for (const auto& [line, expected] : cases) {
+    EXPECT_EQ(parse(line), expected) << line.substr(0, 80);
+  }
+  for (const std::string& line : ignored) {
+    EXPECT_EQ(parse(line), "-1") << line.substr(0, 80);
   }
 }
 
 using Answers = std::pair<Lookup, Lookup>;  // KVL_ADMIN, DISABLE_VUDOV_FEATURES
 
-// The read allocates the handle of the open file, then for each accepted
-// line the copies of its name and value and its entry; it opens the file
-// once and closes it once, and calls nothing else.
+// The read allocates the open file's handle, then for each of the two
+// accepted lines the copies of its name and value and its entry; it opens and
+// closes the file once, and calls nothing else.
 unsigned documentedCalls(Wrapper which) {
-  constexpr unsigned kAcceptedLines = 2;
-  if (which == Wrapper::Malloc) {
-    return 1 + 3 * kAcceptedLines;
-  }
-  return which == Wrapper::Fopen || which == Wrapper::Fclose ? 1 : 0;
+  return which == Wrapper::Malloc ? 1 + 3 * 2 : which == Wrapper::Fopen || which == Wrapper::Fclose;
 }
 
 // The answers once call k of `which` failed (none for k = 0).
 Answers expectedAnswers(Wrapper which, unsigned k) {
-  Answers all{found("/net/admin"), found("yes")};
-  Answers nothing{kNotSet, kNotSet};
+  // A failed close changes nothing; a failed open or handle is a missing
+  // file; a failed entry publishes nothing read so far; a failed copy of the
+  // name or the value skips that line alone.
+  const Lookup admin = found("/net/admin");
+  const Lookup disable = found("yes");
   if (k == 0 || which == Wrapper::Fclose) {
-    return all;  // a failed close changes nothing
+    return {admin, disable};
   }
-  if (which == Wrapper::Fopen || k == 1) {
-    return nothing;  // the file cannot be opened, like a missing file
+  if (which == Wrapper::Fopen || k == 1 || (k - 2) % 3 == 2) {
+    return {kNotSet, kNotSet};
   }
-  if ((k - 2) % 3 == 2) {
-    return nothing;  // no entry: the list read so far is not published
-  }
-  // No copy of the name or the value: that line alone is skipped.
-  return (k - 2) / 3 == 0 ? Answers{kNotSet, all.second} : Answers{all.first, kNotSet};
+  return (k - 2) / 3 == 0 ? Answers{kNotSet, disable} : Answers{admin, kNotSet};
 }
 
 // Each failure gives the promised answers for the rest of the process,
@@ -335,6 +317,139 @@ TEST(SettingsFile, LinkIsRefused) {
     EXPECT_EQ(lookup("DISABLE_VUDOV_FEATURES"), kNotSet);
     EXPECT_EQ(callCount(Wrapper::Fopen), opened);
   });
+}
+
+// The file-location layer, through components that the tests register in the
+// process context themselves. The program never registers any, so its
+// context stays zero-filled (kNothing below) and serves no path.
+constexpr char kContents[] = "served from memory\n";
+constexpr char kBuiltinContents[] = "built-in contents\n";
+std::string asked;  // the relative path a component was last asked for
+
+const void* serve(const char* relative, uint32_t* length, const char* contents) {
+  asked = relative;
+  *length = static_cast<uint32_t>(strlen(contents));
+  return strstr(relative, "/missing") == nullptr ? contents : nullptr;
+}
+constexpr lfvOpenFunc openOwn = [](const char* r, uint32_t* n) { return serve(r, n, kContents); };
+constexpr lfvOpenFunc openBuiltin = [](const char* r, uint32_t* n) {
+  return serve(r, n, kBuiltinContents);
+};
+lfvOpenFunc packageTable[3] = {nullptr, nullptr, openOwn};
+lfvOpenFunc builtinTable[3] = {nullptr, nullptr, openBuiltin};
+lfvEntry entries[3];
+
+void fill(lfvEntry& entry, const char* name, uint8_t type, lfvOpenFunc* table, lfvEntry* next) {
+  memset(static_cast<void*>(&entry), 0, sizeof entry);
+  strcpy(entry.name, name);
+  entry.type = type;
+  entry.pkgFuncs = table;
+  entry.openFunc = openOwn;
+  entry.next = next;
+}
+
+enum Ctx { kNothing, kTable, kBuiltin };
+
+// Home /srv/inst; components "rdbms" (own open), "pkg" (package table) and
+// "idle" (not served); the built-in entry serves through a table of its own.
+void use(Ctx ctx) {
+  memset(static_cast<void*>(&lfvgblp), 0, sizeof lfvgblp);
+  asked.clear();
+  if (ctx == kNothing) {
+    return;
+  }
+  strcpy(lfvgblp.home, "/srv/inst");
+  lfvgblp.homeLength = 9;
+  lfvgblp.flags = kLfvFlagHome;
+  fill(entries[2], "idle", kLfvTypeNotServed, nullptr, nullptr);
+  fill(entries[1], "pkg", kLfvTypePackage, packageTable, &entries[2]);
+  fill(entries[0], "rdbms", kLfvTypeOwnOpen, nullptr, &entries[1]);
+  lfvgblp.tableHead = entries;
+  if (ctx == kBuiltin) {
+    fill(lfvgblp.builtin, "rdbms", kLfvTypePackage, builtinTable, nullptr);
+    lfvgblp.flags |= kLfvFlagBuiltin;
+  }
+}
+
+// The component is the lower-cased first part of the rest after the home,
+// which must fit the buffer whole; a buffer it does not fit is not written.
+TEST(FileLocation, ComponentOfAPath) {
+  const struct {
+    std::string path;
+    size_t size;
+    std::string expected;  // the component and the rest, or what became of comp
+  } cases[] = {
+      {"/srv/inst/RDBMS/Admin/x", kLfvNameBuffer, "rdbms/admin/x"},
+      {"/srv/inst//pkg/", kLfvNameBuffer, "pkg/"},
+      {"/srv/inst2/rdbms/x", kLfvNameBuffer, "2/rdbms/x"},  // a plain prefix test
+      {"/srv/inst/env.zan", kLfvNameBuffer, "no component"},
+      {"srv/inst/rdbms/x", kLfvNameBuffer, "untouched"},
+      {"/srv/inst/rdbms/x", 8, "rdbms/x"},
+      {"/srv/inst/rdbms/xy", 8, "untouched"},
+  };
+  use(kTable);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path.substr(0, 40));
+    std::vector<char> comp(c.size + 1, '@');
+    char* const end = lfvGetComp(c.path.c_str(), comp.data(), c.size);
+    if (end != nullptr) {
+      *end = '/';  // undone at the position returned
+      EXPECT_EQ(std::string(comp.data()), c.expected);
+    } else {
+      const bool untouched = comp == std::vector<char>(c.size + 1, '@');
+      EXPECT_EQ(untouched ? "untouched" : "no component", c.expected);
+    }
+  }
+  use(kNothing);
+}
+
+// Paths by their component: the type, whether the layer serves them, and
+// what an open gets. An open asks the serving component for the lower-cased
+// path relative to the home; paths not served give null with the record
+// untouched, failures of a served path fill it. The built-in entry answers
+// for "rdbms" paths, and with option bit 0 for any.
+TEST(FileLocation, PathsByComponent) {
+  const struct {
+    Ctx ctx;
+    const char* path;
+    int option;
+    int type;
+    const char* contents;  // null: no handle
+    const char* asked;     // "": no component asked
+    int32_t code;          // 0: record untouched; -8: no memory for the handle
+  } cases[] = {
+      {kNothing, "/srv/inst/rdbms/x", 1, kLfvTypeNoEntry, nullptr, "", 0},
+      {kTable, "/srv/inst/RDBMS/Admin/x", 0, kLfvTypeOwnOpen, kContents, "rdbms/admin/x", 0},
+      {kTable, "/srv/inst//pkg/a/b", 1, kLfvTypePackage, kContents, "pkg/a/b", 0},
+      {kTable, "/srv/inst/idle/x", 0, kLfvTypeNotServed, nullptr, "", 0},
+      {kTable, "/srv/inst/other/x", 1, kLfvTypeNoEntry, nullptr, "", 0},
+      {kTable, "/srv/inst/pkg/missing", 0, kLfvTypePackage, nullptr, "pkg/missing", -5},
+      {kTable, "/srv/inst/rdbms/x", 0, kLfvTypeOwnOpen, nullptr, "rdbms/x", -8},
+      {kBuiltin, "/srv/inst/RDBMS/x", 0, kLfvTypePackage, kBuiltinContents, "rdbms/x", 0},
+      {kBuiltin, "/srv/inst/pkg/y", 0, kLfvTypePackage, kContents, "pkg/y", 0},
+      {kBuiltin, "/srv/inst/idle/z", 1, kLfvTypePackage, kBuiltinContents, "idle/z", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    use(c.ctx);
+    EXPECT_EQ(lfvtyp(c.path, 0, c.option), c.type);
+    const bool served = c.type == kLfvTypePackage || c.type == kLfvTypeOwnOpen;
+    EXPECT_EQ(lfvIsVfsMode(c.path, 0, c.option), served ? 1 : 0);
+    dorq_test::armFault(dorq_test::Wrapper::Malloc, c.code == -8 ? 1 : 0, ENOMEM);
+    slosErrRec record{};
+    record.code = 0x5A5A5A5A;
+    lfvHandle* const handle = lfvopen(c.path, &record, c.option);
+    EXPECT_EQ(handle == nullptr ? nullptr : handle->data, c.contents);
+    if (handle != nullptr) {
+      EXPECT_EQ(handle->size, strlen(c.contents));
+      EXPECT_EQ(handle->pos, 0U);
+      EXPECT_EQ(lfvclose(handle), 0);
+    }
+    EXPECT_EQ(asked, c.asked);
+    EXPECT_EQ(record.code, c.code == 0 ? 0x5A5A5A5A : c.code);
+  }
+  use(kNothing);
+  dorq_test::resetFaults();
 }
 
 }  // namespace
