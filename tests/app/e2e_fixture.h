@@ -84,10 +84,12 @@ class E2eTest : public ::testing::Test {
     return requestRecord(kJobUser.name, kJobUser.password, flags, path, args);
   }
   // A request that runs the probe, reporting to `report` below reports_.
-  std::string probeRequest(int flags, const std::string& report, ProbeOptions options = {}) {
-    options.report = reports_ + "/" + report;
-    unlink(options.report.c_str());
-    return jobRequest(flags, jobProbePath(), probeArgs(options));
+  std::string probeRequest(int flags, const std::string& report,
+                           const std::vector<std::string>& ending = {}) {
+    std::vector<std::string> args{reports_ + "/" + report};
+    unlink(args[0].c_str());
+    args.insert(args.end(), ending.begin(), ending.end());
+    return jobRequest(flags, jobProbePath(), args);
   }
   std::optional<ProbeReport> probeReport(const std::string& report) {
     return readProbeReport(reports_ + "/" + report);

@@ -136,7 +136,8 @@ TEST_F(HostileTest, ArgumentCounts) {
   expectChannels(runProcess(spec), startedWith(0), "count -1");
   const auto report = probeReport("argc");
   ASSERT_TRUE(report.has_value());
-  EXPECT_TRUE(report->argv().empty() || report->argv() == std::vector<std::string>{""});
+  EXPECT_TRUE(report->values("argv").empty() ||
+              report->values("argv") == std::vector<std::string>{""});
   // dorq itself started with argc 0: entries that look like options stay
   // environment entries (were they read as options, "-trclvl 2" would fail).
   ProcessSpec noArgs = dorqSpec(jobRequest(2, "/bin/true"));
@@ -187,9 +188,8 @@ TEST_F(HostileTest, ClosedAndBrokenStandardStreams) {
   for (const Case& c : cases) {
     const std::string what = "fd " + std::to_string(c.fd) + " damage " + std::to_string(c.damage) +
                              " flags " + std::to_string(c.flags);
-    ProcessSpec spec =
-        dorqSpec(c.runs ? probeRequest(c.flags, "streams", {.readStdin = false, .exitCode = 5})
-                        : jobRequest(c.flags, "/no/such/command"));
+    ProcessSpec spec = dorqSpec(c.runs ? probeRequest(c.flags, "streams", {"exit=5"})
+                                       : jobRequest(c.flags, "/no/such/command"));
     unlink((reports_ + "/streams").c_str());
     const int broken = c.damage == kClosed ? -1 : brokenPipe();
     if (c.damage == kClosed && c.fd == 0) {
@@ -229,7 +229,7 @@ TEST_F(HostileTest, FullFileSystemUnderTraceAndChildPidFile) {
       }
     }
     const ProcessResult r = runDorq(
-        probeRequest(2, "report", {.readStdin = false, .exitCode = 3}),
+        probeRequest(2, "report", {"exit=3"}),
         {"-trclvl", "0x3A", "-trcfile", full + "/trace", "-childpidfile", full + "/job.pid"});
     expectChannels(r, startedWith(3), options);
     EXPECT_TRUE(probeReport("report").has_value()) << options;

@@ -86,7 +86,10 @@ TEST_F(OutcomeTest, EveryOutcomeOnItsChannels) {
        {"\x0a\x0a", 10, 10},
        [this](ProcessSpec& s) {
          sandbox_->writeService("su", keepFdService("leave=1"));
-         s.limits.push_back({RLIMIT_NOFILE, 64, 64});
+         s.beforeExec = [] {
+           const rlimit limit{64, 64};
+           setrlimit(RLIMIT_NOFILE, &limit);
+         };
        }},
       {"job killed by a signal",
        jobRequest(2, "/bin/sh", {"-c", "kill -9 $$"}),

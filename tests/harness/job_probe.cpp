@@ -1,20 +1,20 @@
 // dorq_job_probe: a job for tests. It reports what it was started with, then
 // ends in a chosen way.
 //
-// Usage: dorq_job_probe [REPORT [--no-stdin] [--signal N] [--exit N]]
-//   REPORT      the report file (created mode 0666, truncated), "-" for standard
-//               output; with no argument at all, the file named by
-//               DORQ_PROBE_REPORT, else standard output
-//   --no-stdin  leave standard input unread
-//   --signal N  end through signal N; --exit N: exit with status N
+// Usage: dorq_job_probe [REPORT [exit=N] [signal=N]]
+//   REPORT    the report file (created mode 0666, truncated), "-" for standard
+//             output; with no argument at all, the file named by
+//             DORQ_PROBE_REPORT, else standard output
+//   exit=N    exit with status N; signal=N: end through signal N. Either
+//             leaves standard input unread.
 //
 // Report: "key=value" lines; values escape a backslash as "\\" and every byte
 // outside 0x20-0x7e as "\xHH". Keys: argv (one line each), fd.<n> (every open
 // descriptor and its link target, taken before the probe opens anything),
 // stdout_is_stderr, pid, pgid, uid, euid, suid, gid, egid, groups
 // (comma-separated), sigblk and sigign (hex masks), env (one line each),
-// stdin (every byte up to the end of input; absent when the read failed),
-// and last end=1.
+// stdin (every byte up to the end of input; absent when the read failed or
+// was skipped), and last end=1.
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -27,107 +27,93 @@
 
 namespace {
 
-std::string escaped(const char* data, size_t length) {
-  std::string text;
-  for (size_t i = 0; i < length; ++i) {
-    const auto c = static_cast<unsigned char>(data[i]);
+std::string report;
+
+void add(const std::string& key, const std::string& value) {
+  report += key + "=";
+  for (const unsigned char c : value) {
     if (c == '\\') {
-      text += "\\\\";
+      report += "\\\\";
     } else if (c >= 0x20 && c < 0x7f) {
-      text += static_cast<char>(c);
+      report += static_cast<char>(c);
     } else {
       constexpr char kHex[] = "0123456789abcdef";
-      text += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+      report += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
     }
   }
-  return text;
+  report += "\n";
 }
 
-void add(std::string* report, const std::string& key, const std::string& value) {
-  *report += key + "=" + escaped(value.data(), value.size()) + "\n";
-}
-
-std::string readAll(int fd, bool* ok) {
-  std::string text;
+// Everything up to the end of input; false when a read failed.
+bool readAll(int fd, std::string* text) {
   char chunk[4096];
   ssize_t n = 0;
   while ((n = read(fd, chunk, sizeof chunk)) > 0) {
-    text.append(chunk, static_cast<size_t>(n));
+    text->append(chunk, static_cast<size_t>(n));
   }
-  *ok = n == 0;
-  return text;
+  return n == 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string report;
   // Descriptors first: readlink opens nothing.
   for (int fd = 0; fd < 1024; ++fd) {
     char target[512];
     const ssize_t n =
         readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
     if (n >= 0) {
-      add(&report, "fd." + std::to_string(fd), std::string(target, static_cast<size_t>(n)));
+      add("fd." + std::to_string(fd), std::string(target, static_cast<size_t>(n)));
     }
   }
   struct stat out {};
   struct stat err {};
   const bool same = fstat(1, &out) == 0 && fstat(2, &err) == 0 && out.st_dev == err.st_dev &&
                     out.st_ino == err.st_ino;
-  add(&report, "stdout_is_stderr", same ? "1" : "0");
+  add("stdout_is_stderr", same ? "1" : "0");
 
   const char* path = argc > 1 ? argv[1] : getenv("DORQ_PROBE_REPORT");
-  bool readStdin = true;
   int sig = 0;
   int exitCode = 0;
-  for (int i = 2; i < argc; ++i) {
-    if (strcmp(argv[i], "--no-stdin") == 0) {
-      readStdin = false;
-    } else if (strcmp(argv[i], "--signal") == 0 && i + 1 < argc) {
-      sig = atoi(argv[++i]);
-    } else if (strcmp(argv[i], "--exit") == 0 && i + 1 < argc) {
-      exitCode = atoi(argv[++i]);
-    }
-  }
   for (int i = 0; i < argc; ++i) {
-    add(&report, "argv", argv[i]);
+    add("argv", argv[i]);
+    if (i > 1 && strncmp(argv[i], "exit=", 5) == 0) {
+      exitCode = atoi(argv[i] + 5);
+    } else if (i > 1 && strncmp(argv[i], "signal=", 7) == 0) {
+      sig = atoi(argv[i] + 7);
+    }
   }
   uid_t uid[3];
   gid_t gid[3];
   getresuid(&uid[0], &uid[1], &uid[2]);
   getresgid(&gid[0], &gid[1], &gid[2]);
-  add(&report, "pid", std::to_string(getpid()));
-  add(&report, "pgid", std::to_string(getpgid(0)));
-  add(&report, "uid", std::to_string(uid[0]));
-  add(&report, "euid", std::to_string(uid[1]));
-  add(&report, "suid", std::to_string(uid[2]));
-  add(&report, "gid", std::to_string(gid[0]));
-  add(&report, "egid", std::to_string(gid[1]));
+  const std::pair<const char*, long> ids[] = {
+      {"pid", getpid()}, {"pgid", getpgid(0)}, {"uid", uid[0]}, {"euid", uid[1]},
+      {"suid", uid[2]},  {"gid", gid[0]},      {"egid", gid[1]}};
+  for (const auto& [key, id] : ids) {
+    add(key, std::to_string(id));
+  }
   gid_t groups[1024];
-  const int count = getgroups(1024, groups);
   std::string list;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0, count = getgroups(1024, groups); i < count; ++i) {
     list += (i == 0 ? "" : ",") + std::to_string(groups[i]);
   }
-  add(&report, "groups", list);
-  bool ok = false;
+  add("groups", list);
+  std::string status;
   const int statusFd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-  const std::string status = readAll(statusFd, &ok);
+  readAll(statusFd, &status);
   close(statusFd);
   for (const char* name : {"SigBlk", "SigIgn"}) {
     const size_t at = status.find(std::string("\n") + name + ":\t");
-    const std::string key = name[3] == 'B' ? "sigblk" : "sigign";
-    add(&report, key, at == std::string::npos ? "" : status.substr(at + 9, 16));
+    add(name[3] == 'B' ? "sigblk" : "sigign",
+        at == std::string::npos ? "" : status.substr(at + 9, 16));
   }
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    add(&report, "env", *entry);
+    add("env", *entry);
   }
-  if (readStdin) {
-    const std::string in = readAll(0, &ok);
-    if (ok) {
-      add(&report, "stdin", in);
-    }
+  std::string in;
+  if (argc <= 2 && readAll(0, &in)) {
+    add("stdin", in);
   }
   report += "end=1\n";
 

@@ -2,26 +2,12 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "tests/support/temp_dir.h"
 
 namespace dorq_test {
-namespace {
-
-// Signal numbers set in a hex mask of /proc/<pid>/status (bit n-1 is signal n).
-std::set<int> signalsInMask(const std::string& hexMask) {
-  std::set<int> signals;
-  const unsigned long long mask = strtoull(hexMask.c_str(), nullptr, 16);
-  for (int sig = 1; sig <= 64; ++sig) {
-    if ((mask >> (sig - 1) & 1) != 0) {
-      signals.insert(sig);
-    }
-  }
-  return signals;
-}
-
-}  // namespace
 
 const char* jobProbePath() {
   return DORQ_JOB_PROBE;
@@ -35,44 +21,27 @@ const char* dorqBinaryPath() {
 #endif
 }
 
-std::vector<std::string> probeArgs(const ProbeOptions& options) {
-  std::vector<std::string> args{options.report};
-  if (!options.readStdin) {
-    args.emplace_back("--no-stdin");
-  }
-  if (options.signal != 0) {
-    args.insert(args.end(), {"--signal", std::to_string(options.signal)});
-  }
-  if (options.exitCode != 0) {
-    args.insert(args.end(), {"--exit", std::to_string(options.exitCode)});
-  }
-  return args;
-}
-
 ProbeReport ProbeReport::parse(std::string_view text) {
   ProbeReport report;
-  while (!text.empty()) {
-    const size_t end = std::min(text.find('\n'), text.size());
-    const std::string_view line = text.substr(0, end);
-    text.remove_prefix(std::min(end + 1, text.size()));
+  std::istringstream lines{std::string(text)};
+  for (std::string line; std::getline(lines, line);) {
     const size_t equals = line.find('=');
-    if (equals == std::string_view::npos) {
+    if (equals == std::string::npos) {
       continue;
     }
     // Values are escaped: "\\" for a backslash, "\xHH" for other bytes.
     std::string value;
     for (size_t i = equals + 1; i < line.size(); ++i) {
       if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == 'x' && i + 3 < line.size()) {
-        value += static_cast<char>(strtol(std::string(line.substr(i + 2, 2)).c_str(), nullptr, 16));
+        value += static_cast<char>(strtol(line.substr(i + 2, 2).c_str(), nullptr, 16));
         i += 3;
       } else {
         value += line[i];
         i += line[i] == '\\' ? 1 : 0;
       }
     }
-    report.entries_.emplace_back(line.substr(0, equals), value);
+    report.entries.emplace_back(line.substr(0, equals), value);
   }
-  report.complete_ = !report.entries_.empty() && report.entries_.back().first == "end";
   return report;
 }
 
@@ -83,7 +52,7 @@ std::string ProbeReport::value(std::string_view key) const {
 
 std::vector<std::string> ProbeReport::values(std::string_view key) const {
   std::vector<std::string> found;
-  for (const auto& [k, v] : entries_) {
+  for (const auto& [k, v] : entries) {
     if (k == key) {
       found.push_back(v);
     }
@@ -100,7 +69,7 @@ long long ProbeReport::number(std::string_view key) const {
 
 std::map<int, std::string> ProbeReport::fds() const {
   std::map<int, std::string> found;
-  for (const auto& [k, v] : entries_) {
+  for (const auto& [k, v] : entries) {
     if (k.rfind("fd.", 0) == 0) {
       found[atoi(k.c_str() + 3)] = v;
     }
@@ -114,6 +83,7 @@ std::vector<gid_t> ProbeReport::groups() const {
   for (std::string gid; std::getline(list, gid, ',');) {
     found.push_back(static_cast<gid_t>(std::stoul(gid)));
   }
+  std::sort(found.begin(), found.end());
   return found;
 }
 
@@ -126,22 +96,22 @@ std::map<std::string, std::string> ProbeReport::env() const {
   return found;
 }
 
-std::optional<std::string> ProbeReport::stdinBytes() const {
-  const std::vector<std::string> in = values("stdin");
-  return in.empty() ? std::nullopt : std::optional<std::string>(in.front());
-}
-
-std::set<int> ProbeReport::blockedSignals() const {
-  return signalsInMask(value("sigblk"));
-}
-
-std::set<int> ProbeReport::ignoredSignals() const {
-  return signalsInMask(value("sigign"));
+// A hex mask of /proc/<pid>/status: bit n-1 is signal n.
+std::set<int> ProbeReport::signals(std::string_view key) const {
+  std::set<int> found;
+  const unsigned long long mask = strtoull(value(key).c_str(), nullptr, 16);
+  for (int sig = 1; sig <= 64; ++sig) {
+    if ((mask >> (sig - 1) & 1) != 0) {
+      found.insert(sig);
+    }
+  }
+  return found;
 }
 
 std::optional<ProbeReport> readProbeReport(const std::string& path) {
   ProbeReport report = ProbeReport::parse(readFile(path));
-  return report.complete() ? std::optional<ProbeReport>(report) : std::nullopt;
+  const bool complete = !report.entries.empty() && report.entries.back().first == "end";
+  return complete ? std::optional<ProbeReport>(report) : std::nullopt;
 }
 
 }  // namespace dorq_test

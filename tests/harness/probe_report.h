@@ -1,5 +1,5 @@
 // The job probe (dorq_job_probe, job_probe.cpp) from the test's side: where
-// the binaries are, the probe's arguments, and its report.
+// the binaries are, and the probe's report.
 #ifndef DORQ_TESTS_HARNESS_PROBE_REPORT_H
 #define DORQ_TESTS_HARNESS_PROBE_REPORT_H
 
@@ -19,39 +19,23 @@ const char* jobProbePath();
 // Absolute path of the built dorq program; nullptr when the build has none.
 const char* dorqBinaryPath();
 
-// What the probe should do: probeArgs({.report = path, .exitCode = 3}).
-struct ProbeOptions {
-  std::string report = "-";  // report file, "-" for standard output
-  bool readStdin = true;
-  int signal = 0;  // end through this signal
-  int exitCode = 0;
-};
-std::vector<std::string> probeArgs(const ProbeOptions& options);
-
 // A parsed report ("key=value" lines, values unescaped).
 class ProbeReport {
  public:
   static ProbeReport parse(std::string_view text);
 
-  bool complete() const { return complete_; }  // the last line was "end=1"
   // The first value of `key`, "" when absent; every value of it.
   std::string value(std::string_view key) const;
   std::vector<std::string> values(std::string_view key) const;
   // The value as a number; -1 when absent or not a number.
   long long number(std::string_view key) const;
 
-  std::vector<std::string> argv() const { return values("argv"); }
   std::map<int, std::string> fds() const;  // number -> link target, at the probe's start
-  std::vector<gid_t> groups() const;
+  std::vector<gid_t> groups() const;       // sorted
   std::map<std::string, std::string> env() const;
-  // Bytes read from standard input; nullopt when reading failed or was skipped.
-  std::optional<std::string> stdinBytes() const;
-  std::set<int> blockedSignals() const;
-  std::set<int> ignoredSignals() const;
+  std::set<int> signals(std::string_view key) const;  // of "sigblk" or "sigign"
 
- private:
-  std::vector<std::pair<std::string, std::string>> entries_;
-  bool complete_ = false;
+  std::vector<std::pair<std::string, std::string>> entries;
 };
 
 // Reads and parses the report file; nullopt when it is missing or incomplete.

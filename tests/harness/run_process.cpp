@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -25,18 +25,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The steps of the child's preparation, named for startError.
-constexpr const char* kSteps[] = {"setpgid",   "sigaction", "sigprocmask", "chdir",  "descriptors",
-                                  "setrlimit", "setgroups", "setgid",      "setuid", "execve"};
-enum Step { kPgid, kSigaction, kMask, kChdir, kFds, kLimit, kGroups, kGid, kUid, kExec };
-
-// Records from the caller and the namespace init; small enough to never interleave.
-enum RecordKind : int { kStarted = 1, kReaped = 2 };
-struct Record {
-  int kind;
-  pid_t pid;  // kStarted: the program; kReaped: the reaped process
-  int value;  // kStarted: the caller; kReaped: the wait status
-};
+// In a new PID namespace, pids go in order: the init is 1, the caller 2,
+// the program 3.
+constexpr pid_t kCallerNsPid = 2;
+constexpr pid_t kProgramNsPid = 3;
 
 // Everything the child needs, so that it makes nothing but system calls.
 struct Plan {
@@ -50,9 +42,16 @@ struct Plan {
   sigset_t mask{};
 };
 
-[[noreturn]] void failStep(int fd, Step step) {
-  const int report[2] = {step, errno};
-  [[maybe_unused]] const ssize_t n = write(fd, report, sizeof report);
+// A failed step of the child: its name (a literal, at the same address in
+// the parent) and errno.
+struct Failure {
+  const char* step = nullptr;
+  int error = 0;
+};
+
+[[noreturn]] void failStep(int fd, const char* step) {
+  const Failure failure{step, errno};
+  [[maybe_unused]] const ssize_t n = write(fd, &failure, sizeof failure);
   _exit(127);
 }
 
@@ -68,12 +67,12 @@ void closeAllBut(int a, int b) {
 [[noreturn]] void execChild(Plan& p) {
   const ProcessSpec& s = *p.spec;
   int setup = p.setup;
-  const auto check = [&setup](bool ok, Step step) {
+  const auto check = [&setup](bool ok, const char* step) {
     if (!ok) {
       failStep(setup, step);
     }
   };
-  check(setpgid(0, 0) == 0, kPgid);
+  check(setpgid(0, 0) == 0, "setpgid");
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
   for (int sig = 1; sig < NSIG; ++sig) {
@@ -82,25 +81,22 @@ void closeAllBut(int a, int b) {
   }
   action.sa_handler = SIG_IGN;
   for (const int sig : s.ignoredSignals) {
-    check(sigaction(sig, &action, nullptr) == 0, kSigaction);
+    check(sigaction(sig, &action, nullptr) == 0, "sigaction");
   }
-  check(sigprocmask(SIG_SETMASK, &p.mask, nullptr) == 0, kMask);
-  if (s.umask) {
-    umask(*s.umask);
-  }
-  check(s.cwd.empty() || chdir(s.cwd.c_str()) == 0, kChdir);
+  check(sigprocmask(SIG_SETMASK, &p.mask, nullptr) == 0, "sigprocmask");
+  check(s.cwd.empty() || chdir(s.cwd.c_str()) == 0, "chdir");
   // Sources go above every number first, so that no placement overwrites a
   // source still to be placed.
   setup = fcntl(p.setup, F_DUPFD_CLOEXEC, p.base);
   if (setup < 0) {
-    failStep(p.setup, kFds);
+    failStep(p.setup, "descriptors");
   }
   for (size_t i = 0; i < p.fds.size(); ++i) {
     p.high[i] = fcntl(p.fds[i].source, F_DUPFD_CLOEXEC, setup + 1);
-    check(p.high[i] >= 0, kFds);
+    check(p.high[i] >= 0, "descriptors");
   }
   for (size_t i = 0; i < p.fds.size(); ++i) {
-    check(dup2(p.high[i], p.fds[i].number) >= 0, kFds);
+    check(dup2(p.high[i], p.fds[i].number) >= 0, "descriptors");
   }
   for (int fd = 0; fd < setup; ++fd) {
     if (std::none_of(p.fds.begin(), p.fds.end(),
@@ -109,56 +105,39 @@ void closeAllBut(int a, int b) {
     }
   }
   close_range(static_cast<unsigned>(setup) + 1, ~0U, 0);
-  // After the descriptors (which need numbers above every target) and before
-  // the identity switch (which would forbid raising a hard limit).
-  for (const ResourceLimit& limit : s.limits) {
-    const rlimit value{limit.soft, limit.hard};
-    check(setrlimit(limit.resource, &value) == 0, kLimit);
-  }
   if (s.identity) {
-    check(setgroups(s.identity->groups.size(), s.identity->groups.data()) == 0, kGroups);
-    check(setgid(s.identity->gid) == 0, kGid);
-    check(setuid(s.identity->uid) == 0, kUid);
+    check(setgroups(s.identity->groups.size(), s.identity->groups.data()) == 0, "setgroups");
+    check(setgid(s.identity->gid) == 0, "setgid");
+    check(setuid(s.identity->uid) == 0, "setuid");
   }
   if (s.beforeExec) {
     s.beforeExec();
   }
   execve(s.binary.c_str(), p.argv.data(), p.envp.data());
-  failStep(setup, kExec);
-}
-
-void sendRecord(int fd, RecordKind kind, pid_t pid, int value) {
-  const Record record{kind, pid, value};
-  [[maybe_unused]] const ssize_t n = write(fd, &record, sizeof record);
+  failStep(setup, "execve");
 }
 
 // Pid 1 of a new PID namespace: starts the caller, which starts the program
-// and then lives until the test writes to (or closes) the control pipe. The
-// init reaps every process of the namespace, reporting each, until none is left.
+// and then lives until the test closes the control pipe. The init reaps
+// every process of the namespace, reporting each, until none is left.
 [[noreturn]] void namespaceInit(Plan& plan, int report, int control) {
   signal(SIGCHLD, SIG_DFL);
-  const pid_t caller = fork();
-  if (caller == 0) {
-    const pid_t program = fork();
-    if (program == 0) {
+  if (fork() == 0) {
+    if (fork() == 0) {
       execChild(plan);
     }
-    closeAllBut(report, control);
-    sendRecord(report, kStarted, program, getpid());
+    closeAllBut(control, -1);
     char byte = 0;
     [[maybe_unused]] const ssize_t n = read(control, &byte, 1);
     _exit(0);
   }
   closeAllBut(report, -1);
-  while (true) {
-    int status = 0;
-    const pid_t reaped = waitpid(-1, &status, 0);
-    if (reaped > 0) {
-      sendRecord(report, kReaped, reaped, status);
-    } else if (errno != EINTR) {
-      _exit(0);
+  for (ReapedProcess r; (r.nsPid = waitpid(-1, &r.status, 0)) > 0 || errno == EINTR;) {
+    if (r.nsPid > 0) {
+      [[maybe_unused]] const ssize_t n = write(report, &r, sizeof r);
     }
   }
+  _exit(0);
 }
 
 // fork() with the child as pid 1 of a new PID namespace; only this thread is
@@ -175,17 +154,6 @@ pid_t forkIntoNewPidNamespace() {
   return pid;
 }
 
-bool pollReadable(int fd, Clock::time_point deadline) {
-  while (true) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd p{fd, POLLIN, 0};
-    const int n = poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
-    if (n >= 0 || errno != EINTR) {
-      return n > 0;
-    }
-  }
-}
-
 bool makePipe(UniqueFd* read, UniqueFd* write) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -195,74 +163,6 @@ bool makePipe(UniqueFd* read, UniqueFd* write) {
   write->reset(fds[1]);
   return true;
 }
-
-// Writes standard input and reads both outputs on a thread of its own.
-class Pump {
- public:
-  ~Pump() { join(); }
-  void start(UniqueFd in, std::string bytes, UniqueFd out, UniqueFd err) {
-    thread_ = std::thread([this, in = std::move(in), bytes = std::move(bytes), out = std::move(out),
-                           err = std::move(err)]() mutable {
-      // A program that stops reading makes the write fail with EPIPE; the
-      // signal stays pending on this thread alone.
-      sigset_t pipeSignal;
-      sigemptyset(&pipeSignal);
-      sigaddset(&pipeSignal, SIGPIPE);
-      pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-      size_t written = 0;
-      fcntl(in.get(), F_SETFL, O_NONBLOCK);  // nothing when there is no input
-      char chunk[65536];
-      while ((out.valid() || err.valid() || in.valid()) && !stop_) {
-        pollfd fds[3] = {{in.get(), POLLOUT, 0}, {out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
-        if (poll(fds, 3, 100) <= 0) {
-          continue;
-        }
-        if (fds[0].revents != 0) {
-          const ssize_t n = write(in.get(), bytes.data() + written,
-                                  std::min(bytes.size() - written, sizeof chunk));
-          written += n > 0 ? static_cast<size_t>(n) : 0;
-          if ((n < 0 && errno != EAGAIN) || written == bytes.size()) {
-            in.reset();
-          }
-        }
-        const auto drain = [&chunk](const pollfd& polled, UniqueFd& fd, std::string& text) {
-          const ssize_t n = polled.revents != 0 ? read(fd.get(), chunk, sizeof chunk) : -1;
-          if (n > 0) {
-            text.append(chunk, static_cast<size_t>(n));
-          } else if (polled.revents != 0 && (n == 0 || errno != EINTR)) {
-            fd.reset();
-          }
-        };
-        drain(fds[1], out, out_);
-        drain(fds[2], err, err_);
-      }
-      done_ = true;
-    });
-  }
-  // Until both outputs ended (true) or the deadline passed (false).
-  bool finish(Clock::time_point deadline) {
-    const bool done = waitFor([this] { return done_.load(); },
-                              std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::max(deadline - Clock::now(), Clock::duration(0))));
-    if (done) {
-      join();
-    }
-    return done;
-  }
-  void join() {
-    stop_ = !done_;
-    if (thread_.joinable()) {
-      thread_.join();
-    }
-  }
-  std::string out_;
-  std::string err_;
-
- private:
-  std::atomic<bool> done_{false};
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 }  // namespace
 
@@ -276,35 +176,89 @@ struct Process::State {
   Clock::time_point deadline;
   pid_t keeper = -1;  // the test's child: the program, or the namespace init
   UniqueFd keeperPidfd;
+  bool keeperEnded = false;
   pid_t program = -1;
-  pid_t caller = -1;
-  bool callerGone = false;
   UniqueFd report;   // records of the namespace init
   UniqueFd control;  // the caller lives until this is written or closed
-  Pump pump;
+  UniqueFd in;
+  UniqueFd out;
+  UniqueFd err;
+  size_t written = 0;
 
-  // Reads one record; false at the end of the records or at the deadline.
-  bool readRecord() {
-    Record r{};
-    if (!pollReadable(report.get(), deadline) || read(report.get(), &r, sizeof r) != sizeof r) {
-      return false;
+  bool harness() const { return spec.parent == ParentKind::Harness; }
+  // The program (or the whole namespace) is gone.
+  bool ended() const { return harness() ? keeperEnded : !report.valid(); }
+
+  // A program that stops reading makes the write fail with EPIPE; the
+  // signal, blocked meanwhile, is taken back off this thread.
+  void writeInput() {
+    sigset_t pipeSignal;
+    sigset_t old;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
+    const std::string& bytes = spec.stdinBytes;
+    const ssize_t n = write(in.get(), bytes.data() + written, bytes.size() - written);
+    const int error = errno;
+    written += n > 0 ? static_cast<size_t>(n) : 0;
+    if ((n < 0 && error != EAGAIN) || written == bytes.size()) {
+      in.reset();
     }
-    if (r.kind == kStarted) {
-      program = r.pid;
-      caller = r.value;
-    } else {
-      result.reaped.push_back({r.pid, r.value});
-      callerGone = callerGone || r.pid == caller;
+    if (n < 0 && error == EPIPE) {
+      const timespec zero{};
+      sigtimedwait(&pipeSignal, nullptr, &zero);
     }
-    return true;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
 
-  void killAll() {
-    result.timedOut = true;
-    if (spec.parent == ParentKind::Harness) {
-      kill(-keeper, SIGKILL);
+  void readRecord() {
+    ReapedProcess r;
+    if (read(report.get(), &r, sizeof r) != sizeof r) {
+      report.reset();
+    } else {
+      result.reaped.push_back(r);
     }
-    kill(keeper, SIGKILL);  // a namespace init takes its namespace with it
+  }
+  bool reaped(pid_t nsPid) const {
+    return std::any_of(result.reaped.begin(), result.reaped.end(),
+                       [nsPid](const ReapedProcess& r) { return r.nsPid == nsPid; });
+  }
+
+  // Writes input, reads both outputs and takes the end of the program (or
+  // the records of the namespace) until done() holds (true) or the deadline
+  // passes (false).
+  bool pumpUntil(const std::function<bool()>& done) {
+    while (!done()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      const int endFd = harness() ? (keeperEnded ? -1 : keeperPidfd.get()) : report.get();
+      pollfd fds[4] = {{in.get(), POLLOUT, 0},
+                       {out.get(), POLLIN, 0},
+                       {err.get(), POLLIN, 0},
+                       {endFd, POLLIN, 0}};
+      if (left.count() <= 0 ||
+          (poll(fds, 4, static_cast<int>(left.count())) < 0 && errno != EINTR)) {
+        return false;
+      }
+      if (fds[0].revents != 0) {
+        writeInput();
+      }
+      for (const auto& [polled, fd, text] :
+           {std::tie(fds[1], out, result.out), std::tie(fds[2], err, result.err)}) {
+        char chunk[65536];
+        const ssize_t n = polled.revents != 0 ? read(fd.get(), chunk, sizeof chunk) : -1;
+        if (n > 0) {
+          text.append(chunk, static_cast<size_t>(n));
+        } else if (polled.revents != 0 && (n == 0 || errno != EINTR)) {
+          fd.reset();
+        }
+      }
+      if (fds[3].revents != 0 && harness()) {
+        keeperEnded = true;
+      } else if (fds[3].revents != 0) {
+        readRecord();
+      }
+    }
+    return true;
   }
 };
 
@@ -337,12 +291,12 @@ bool Process::start(const ProcessSpec& spec) {
   }
   // Standard streams: pipes, /dev/null or nothing (closed); then the
   // inherited descriptors, which may take their place.
-  UniqueFd in[2];
-  UniqueFd out[2];
-  UniqueFd err[2];
+  UniqueFd childIn;
+  UniqueFd childOut;
+  UniqueFd childErr;
   UniqueFd null(open("/dev/null", O_RDWR | O_CLOEXEC));
   UniqueFd setup[2];
-  if (!makePipe(&in[0], &in[1]) || !makePipe(&out[0], &out[1]) || !makePipe(&err[0], &err[1]) ||
+  if (!makePipe(&childIn, &s.in) || !makePipe(&s.out, &childOut) || !makePipe(&s.err, &childErr) ||
       !makePipe(&setup[0], &setup[1]) || !null.valid()) {
     s.startError = std::string("pipe: ") + strerror(errno);
     return false;
@@ -353,11 +307,11 @@ bool Process::start(const ProcessSpec& spec) {
     }
   };
   stream(0, spec.stdinSource == StdinSource::Bytes, spec.stdinSource == StdinSource::DevNull,
-         in[0].get());
+         childIn.get());
   stream(1, spec.stdoutSink == OutputSink::Capture, spec.stdoutSink == OutputSink::DevNull,
-         out[1].get());
+         childOut.get());
   stream(2, spec.stderrSink == OutputSink::Capture, spec.stderrSink == OutputSink::DevNull,
-         err[1].get());
+         childErr.get());
   for (const InheritedFd& fd : spec.inherited) {
     std::erase_if(p.fds, [&](const InheritedFd& f) { return f.number == fd.number; });
     p.fds.push_back(fd);
@@ -366,17 +320,18 @@ bool Process::start(const ProcessSpec& spec) {
   p.high.resize(p.fds.size());
   p.setup = setup[1].get();
 
-  UniqueFd report[2];
-  UniqueFd control[2];
-  if (spec.parent == ParentKind::Harness) {
+  UniqueFd report;
+  UniqueFd control;
+  if (s.harness()) {
     s.keeper = s.program = fork();
     if (s.keeper == 0) {
       execChild(p);
     }
-  } else if (makePipe(&report[0], &report[1]) && makePipe(&control[0], &control[1])) {
+  } else if (makePipe(&s.report, &report) && makePipe(&control, &s.control)) {
+    s.program = kProgramNsPid;
     s.keeper = forkIntoNewPidNamespace();
     if (s.keeper == 0) {
-      namespaceInit(p, report[1].get(), control[0].get());
+      namespaceInit(p, report.get(), control.get());
     }
   }
   if (s.keeper < 0) {
@@ -384,23 +339,20 @@ bool Process::start(const ProcessSpec& spec) {
     return false;
   }
   s.keeperPidfd.reset(static_cast<int>(syscall(SYS_pidfd_open, s.keeper, 0)));
-  s.report = std::move(report[0]);
-  s.control = std::move(control[1]);
-  for (UniqueFd* childEnd : {&in[0], &out[1], &err[1], &setup[1], &report[1], &control[0], &null}) {
+  for (UniqueFd* childEnd : {&childIn, &childOut, &childErr, &setup[1], &report, &control, &null}) {
     childEnd->reset();
   }
   s.started = true;
-  if (s.report.valid() && (!s.readRecord() || s.program <= 0)) {
-    s.startError = "the caller did not start the program";
-  }
-  int failure[2] = {};
-  if (s.startError.empty() && read(setup[0].get(), failure, sizeof failure) > 0) {
-    s.startError = std::string(kSteps[failure[0]]) + ": " + strerror(failure[1]);
-  }
+  fcntl(s.in.get(), F_SETFL, O_NONBLOCK);
   if (spec.stdinBytes.empty()) {
-    in[1].reset();
+    s.in.reset();
+  } else {
+    s.writeInput();  // the rest, beyond what a pipe holds, while wait() runs
   }
-  s.pump.start(std::move(in[1]), spec.stdinBytes, std::move(out[0]), std::move(err[0]));
+  Failure failure;
+  if (read(setup[0].get(), &failure, sizeof failure) > 0) {
+    s.startError = std::string(failure.step) + ": " + strerror(failure.error);
+  }
   if (!s.startError.empty()) {
     s.result = wait();
     s.result.startError = s.startError;
@@ -423,9 +375,8 @@ bool Process::killCaller() {
     return false;
   }
   s.control.reset();
-  while (!s.callerGone && s.readRecord()) {
-  }
-  return s.callerGone;
+  return s.pumpUntil([&s] { return s.reaped(kCallerNsPid) || !s.report.valid(); }) &&
+         s.reaped(kCallerNsPid);
 }
 
 ProcessResult Process::wait() {
@@ -434,42 +385,38 @@ ProcessResult Process::wait() {
     return s.result;
   }
   s.waited = true;
-  int status = 0;
-  if (s.spec.parent == ParentKind::Harness) {
-    if (!pollReadable(s.keeperPidfd.get(), s.deadline)) {
-      s.killAll();
+  s.control.reset();
+  if (!s.pumpUntil([&s] { return s.ended() && !s.out.valid() && !s.err.valid(); })) {
+    s.result.timedOut = true;
+    if (s.harness()) {
+      kill(-s.keeper, SIGKILL);
     }
-    s.result.statusKnown = waitpid(s.keeper, &status, 0) == s.keeper;
-  } else {
-    s.control.reset();
-    while (s.readRecord()) {
+    kill(s.keeper, SIGKILL);  // a namespace init takes its namespace with it
+    // No more reading: whoever still holds the outputs gets SIGPIPE.
+    for (UniqueFd* fd : {&s.in, &s.out, &s.err}) {
+      fd->reset();
     }
-    if (!pollReadable(s.keeperPidfd.get(), Clock::now())) {
-      s.killAll();
-      s.deadline = Clock::now() + std::chrono::seconds(5);
-      while (s.readRecord()) {
-      }
-    }
-    waitpid(s.keeper, nullptr, 0);
-    for (const ReapedProcess& r : s.result.reaped) {
-      if (r.nsPid == s.program) {
-        s.result.statusKnown = true;
-        status = r.status;
-      }
-    }
-  }
-  if (!s.pump.finish(s.deadline)) {
-    s.killAll();  // and stop reading: whoever still holds the outputs gets SIGPIPE
-    s.pump.join();
+    s.deadline = Clock::now() + std::chrono::seconds(5);
+    s.pumpUntil([&s] { return s.ended(); });
   }
   ProcessResult& r = s.result;
+  int status = 0;
+  if (s.harness()) {
+    r.statusKnown = waitpid(s.keeper, &status, 0) == s.keeper;
+  } else {
+    waitpid(s.keeper, nullptr, 0);
+    for (const ReapedProcess& reaped : r.reaped) {
+      if (reaped.nsPid == s.program) {
+        r.statusKnown = true;
+        status = reaped.status;
+      }
+    }
+  }
   r.pid = s.program;
   r.exited = r.statusKnown && WIFEXITED(status);
   r.exitCode = r.exited ? WEXITSTATUS(status) : -1;
   r.signaled = r.statusKnown && WIFSIGNALED(status);
   r.termSignal = r.signaled ? WTERMSIG(status) : 0;
-  r.out = std::move(s.pump.out_);
-  r.err = std::move(s.pump.err_);
   return r;
 }
 
@@ -529,54 +476,25 @@ std::string printable(std::string_view bytes) {
   return text;
 }
 
-std::optional<ProcessEntry> processInfo(pid_t pid) {
-  const std::string dir = "/proc/" + std::to_string(pid);
-  const std::string stat = readFile(dir + "/stat");
-  const size_t open = stat.find('(');
-  const size_t close = stat.rfind(')');
-  if (open == std::string::npos || close == std::string::npos) {
-    return std::nullopt;
-  }
-  ProcessEntry e;
-  e.pid = pid;
-  e.comm = stat.substr(open + 1, close - open - 1);
-  std::istringstream fields(stat.substr(close + 2));
-  fields >> e.state >> e.ppid >> e.pgid;
-  std::istringstream status(readFile(dir + "/status"));
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("Uid:", 0) == 0) {
-      std::istringstream(line.substr(4)) >> e.ruid >> e.euid;
-    }
-  }
-  return e;
-}
-
 std::vector<ProcessEntry> listProcesses() {
   std::vector<ProcessEntry> all;
-  DIR* proc = opendir("/proc");
-  for (dirent* e = proc != nullptr ? readdir(proc) : nullptr; e != nullptr; e = readdir(proc)) {
-    const pid_t pid = atoi(e->d_name);
-    const auto entry = pid > 0 ? processInfo(pid) : std::nullopt;
-    if (entry) {
-      all.push_back(*entry);
+  for (const auto& dir : std::filesystem::directory_iterator("/proc")) {
+    ProcessEntry e;
+    e.pid = atoi(dir.path().filename().c_str());
+    const std::string stat = readFile(dir.path() / "stat");
+    const size_t close = stat.rfind(')');  // after the name, which may hold anything
+    if (e.pid <= 0 || close == std::string::npos) {
+      continue;
     }
-  }
-  if (proc != nullptr) {
-    closedir(proc);
+    std::istringstream(stat.substr(close + 2)) >> e.state >> e.ppid >> e.pgid;
+    const std::string status = readFile(dir.path() / "status");
+    const size_t uid = status.find("\nUid:");
+    if (uid != std::string::npos) {
+      std::istringstream(status.substr(uid + 5)) >> e.ruid >> e.euid;
+    }
+    all.push_back(e);
   }
   return all;
-}
-
-std::vector<ProcessEntry> zombieChildrenOf(pid_t parent) {
-  std::vector<ProcessEntry> found = listProcesses();
-  std::erase_if(found, [&](const ProcessEntry& p) { return p.ppid != parent || p.state != 'Z'; });
-  return found;
-}
-
-std::vector<ProcessEntry> processesOfUid(uid_t uid) {
-  std::vector<ProcessEntry> found = listProcesses();
-  std::erase_if(found, [&](const ProcessEntry& p) { return p.ruid != uid && p.euid != uid; });
-  return found;
 }
 
 std::vector<int> openFdNumbers() {

@@ -3,12 +3,11 @@
 //
 // Everything is prepared before the fork; the child then only makes system
 // calls: a process group of its own, every signal to its default action, the
-// ignored signals, the mask, umask, working directory, descriptors (the
-// planned ones at their numbers, every other one closed), resource limits,
-// setgroups/setgid/setuid, the hook (async-signal-safe calls only), execve.
-// A failing step shows as startError ("setuid: Operation not permitted").
-// Standard input is written by a thread that also reads both outputs, so no
-// pipe can fill up.
+// ignored signals, the mask, working directory, descriptors (the planned ones
+// at their numbers, every other one closed), setgroups/setgid/setuid, the
+// hook (async-signal-safe calls only), execve. A failing step shows as
+// startError ("setuid: Operation not permitted"). Standard input is written
+// and both outputs are read while wait() runs (at start, what a pipe takes).
 //
 // ParentKind::CallerInPidNamespace starts the program through a "caller" (a
 // stand-in for the scheduler) in a new PID namespace whose init reaps every
@@ -22,7 +21,6 @@
 #define DORQ_TESTS_HARNESS_RUN_PROCESS_H
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -54,12 +52,6 @@ struct InheritedFd {
   int source = -1;
 };
 
-struct ResourceLimit {
-  int resource = 0;  // RLIMIT_*
-  rlim_t soft = 0;
-  rlim_t hard = 0;
-};
-
 struct ProcessSpec {
   std::string binary{};             // path given to execve (no search)
   std::vector<std::string> argv{};  // argv[0] included; empty: argc 0
@@ -70,10 +62,8 @@ struct ProcessSpec {
   OutputSink stderrSink = OutputSink::Capture;
   std::vector<InheritedFd> inherited{};
   std::optional<Identity> identity{};
-  std::vector<int> ignoredSignals{};  // SIG_IGN; every other signal is SIG_DFL
-  std::vector<int> blockedSignals{};  // the signal mask
-  std::vector<ResourceLimit> limits{};
-  std::optional<mode_t> umask{};
+  std::vector<int> ignoredSignals{};   // SIG_IGN; every other signal is SIG_DFL
+  std::vector<int> blockedSignals{};   // the signal mask
   std::string cwd{};                   // empty: the test's working directory
   std::function<void()> beforeExec{};  // async-signal-safe calls only
   ParentKind parent = ParentKind::Harness;
@@ -141,7 +131,7 @@ std::string statusFrame(int code);
 // Bytes made readable for failure messages: printable ASCII as is, else \xHH.
 std::string printable(std::string_view bytes);
 
-// What /proc shows, for "nothing left behind" checks.
+// What /proc shows of every process, for "nothing left behind" checks.
 struct ProcessEntry {
   pid_t pid = -1;
   pid_t ppid = -1;
@@ -149,14 +139,8 @@ struct ProcessEntry {
   uid_t ruid = 0;
   uid_t euid = 0;
   char state = '?';  // R, S, Z (zombie), ...
-  std::string comm;
 };
 std::vector<ProcessEntry> listProcesses();
-// nullopt when the process does not exist (a zombie still exists).
-std::optional<ProcessEntry> processInfo(pid_t pid);
-std::vector<ProcessEntry> zombieChildrenOf(pid_t parent);
-// Processes whose real or effective user id is `uid`.
-std::vector<ProcessEntry> processesOfUid(uid_t uid);
 // The open descriptors of this process (without the one reading the list).
 std::vector<int> openFdNumbers();
 

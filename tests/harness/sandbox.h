@@ -7,9 +7,8 @@
 // and groups; pam.d holds only "other" (pam_deny) until a test writes a
 // service. Destruction unmounts everything. Failures throw runtime_error.
 //
-// Use pam_unix for auth always with "nodelay" (kPamUnixService does), so the
-// only pause a failed test pays for is the program's own.
-//
+// pam_unix always goes with "nodelay" (as in kPamUnixService), so the only
+// pause a failed test pays for is the program's own.
 // The libpam tricks work in a process that has not loaded libpam yet:
 // hideLibpam() makes every libpam file empty, hideLibpamDevName() only the
 // "libpam.so" link, installLibrary(lib) puts lib in the place of each.
@@ -95,25 +94,11 @@ class Sandbox {
   SetuidCopies setuidCopy(const std::string& binary);
 
  private:
-  // Mounts made by this sandbox, unmounted in reverse order on destruction;
-  // declared after dir_ so they go before the directory is removed.
-  class Mounts {
-   public:
-    ~Mounts();
-    void bind(const std::string& source, const std::string& target);
-    void bindOverLink(const std::string& source, const std::string& link);
-    void tmpfs(const std::string& dir);
-
-   private:
-    std::vector<std::string> targets_;
-  };
-
-  void writeAccounts(HashMethod method);
+  void bind(const std::string& source, const std::string& target);
   std::string emptyFile();
 
   TempDir dir_;
-  Mounts mounts_;
-  bool binMounted_ = false;
+  std::vector<std::string> mounts_;  // unmounted in reverse order at the end
 };
 
 }  // namespace dorq_test
