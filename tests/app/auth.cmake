@@ -4,8 +4,7 @@ target_link_libraries(dorq_auth_test PRIVATE
   dorq_app dorq_fault_injection dorq_warnings GTest::gtest_main)
 gtest_discover_tests(dorq_auth_test TEST_PREFIX auth. DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
 
-# Stand-ins for libpam, for the two things the real library cannot be made to
-# do: lack pam_setcred, and fail pam_end.
+# Stand-ins for libpam that lack pam_setcred or fail pam_end.
 foreach(variant NO_SETCRED END_FAILS)
   string(TOLOWER ${variant} name)
   add_library(dorq_fake_pam_${name} SHARED ${CMAKE_CURRENT_LIST_DIR}/auth_fake_pam.cpp)
@@ -13,9 +12,8 @@ foreach(variant NO_SETCRED END_FAILS)
   target_link_libraries(dorq_fake_pam_${name} PRIVATE dorq_warnings)
 endforeach()
 
-# One PAM attempt, the policy over the "su" and "dorq" services and the
-# loading of the library, against real modules and users in a sandbox or a
-# stand-in; every case in a child of a process that never loads libpam.
+# One PAM attempt, the two-service policy and the loading of the library, in
+# children of a process that never loads libpam.
 add_executable(dorq_auth_loader_test ${CMAKE_CURRENT_LIST_DIR}/auth_pam_test.cpp)
 target_link_libraries(dorq_auth_loader_test PRIVATE
   dorq_app dorq_harness dorq_warnings GTest::gtest_main)

@@ -45,28 +45,20 @@ int converse(const std::vector<int>& styles, int count, const char* password,
   return result;
 }
 
-struct ConvCase {
-  const char* name;
-  std::vector<int> styles;
-  int count;
-  const char* password;
-  Wrapper fails;
-  unsigned call;  // 0: nothing fails
-  int result;
-  std::vector<std::string> answers;
-};
-
 TEST(ConvTest, AnswersAndRefusals) {
   const std::string p = kPassword;
   const int off = PAM_PROMPT_ECHO_OFF;
   const int info = PAM_TEXT_INFO;
   const Wrapper calloc = Wrapper::Calloc;
   const Wrapper malloc = Wrapper::Malloc;
+  // call: which call of `fails` fails; 0: none.
   // clang-format off
-  const ConvCase cases[] = {
+  const struct { const char* name; std::vector<int> styles; int count; const char* password;
+                 Wrapper fails; unsigned call; int result; std::vector<std::string> answers; }
+  cases[] = {
       // Only echo-off prompts are answered, each with a copy of its own.
-      {"EveryStyle", {PAM_ERROR_MSG, PAM_PROMPT_ECHO_ON, off, info, 99, off}, 6, kPassword, calloc, 0,
-       PAM_SUCCESS, {"-", "-", p, "-", "-", p}},
+      {"EveryStyle", {PAM_ERROR_MSG, PAM_PROMPT_ECHO_ON, off, info, 99, off}, 6, kPassword, calloc,
+       0, PAM_SUCCESS, {"-", "-", p, "-", "-", p}},
       {"NoPassword", {off}, 1, nullptr, calloc, 0, PAM_SUCCESS, {""}},
       // The copy made on entry is released when no prompt takes it.
       {"NoPrompt", {info}, 1, kPassword, calloc, 0, PAM_SUCCESS, {"-"}},
@@ -79,7 +71,7 @@ TEST(ConvTest, AnswersAndRefusals) {
       {"LaterCopyFails", {off, off}, 2, kPassword, malloc, 2, PAM_BUF_ERR, {"null"}},
   };
   // clang-format on
-  for (const ConvCase& c : cases) {
+  for (const auto& c : cases) {
     resetFaults();
     armFault(c.fails, c.call, ENOMEM);
     std::vector<std::string> answers;

@@ -44,45 +44,30 @@ struct ChildOutcome {
 // Runs body in a child that traces everything to standard error; its result
 // gets kStillLoaded added when libpam stayed loaded after it.
 ChildOutcome runInChild(const std::function<int()>& body) {
-  int fds[2];
-  ChildOutcome outcome;
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    return outcome;
-  }
+  const TempDir dir;
+  const std::string errors = dir / "stderr";
   fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(fds[1], 2);
+    dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
     dorqTraceLevel = static_cast<int32_t>(kTraceCategories | kTraceSinkStderr);
     const int code = libpamLoaded() ? kNotReady : body() + (libpamLoaded() ? kStillLoaded : 0);
     fflush(nullptr);
     _exit(code);
   }
-  close(fds[1]);
-  char buffer[4096];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
-    outcome.output.append(buffer, static_cast<size_t>(n));
-  }
-  close(fds[0]);
   int wstatus = 0;
-  if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus)) {
-    outcome.status = WEXITSTATUS(wstatus);
-  }
-  return outcome;
+  const bool exited = pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus);
+  return {exited ? WEXITSTATUS(wstatus) : -1, readFile(errors)};
 }
 
 enum class Library { Real, Hidden, SonameOnly, NoSetcred, EndFails };
 
-struct AuthCase {
-  const char* name;
-  std::string su;
-  std::string dorq;  // empty: one attempt against "su", not the policy
-  const char* user;
-  const char* password;
-  int result;
-  Library library = Library::Real;
-  const char* calls = "";  // what a stand-in library saw
-};
+// dorq empty: one attempt against "su", not the policy; calls: what a
+// stand-in library saw.
+// clang-format off
+struct AuthCase { const char* name; std::string su, dorq; const char *user, *password; int result;
+                  Library library = Library::Real; const char* calls = ""; };
+// clang-format on
 
 // One attempt runs each step only after the earlier ones succeeded and passes
 // the last status through when it is PAM_PERM_DENIED or PAM_AUTH_ERR, else

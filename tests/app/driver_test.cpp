@@ -37,12 +37,10 @@ uint32_t parse(std::vector<std::string>& words, std::vector<char*>* argv) {
 TEST(ArgsTest, OptionsAndRefusals) {
   const std::string longest = "/t/" + std::string(4067, 'a');  // 4070: the most that fits
   const std::string tooLong(4071, 'a');
-  struct {
-    std::vector<std::string> words;
-    uint32_t status;
-    int32_t level;
-    const char* traceDir;  // where the trace file "dorq_<pid>.trc" goes; null: none
-  } cases[] = {
+  // traceDir: where the trace file "dorq_<pid>.trc" goes; null: none.
+  // clang-format off
+  struct { std::vector<std::string> words; uint32_t status; int32_t level; const char* traceDir; }
+  cases[] = {
       {{}, kStatusOk, 0, nullptr},
       // A value is missing, or the file sink is asked for without a file.
       {{"-trcfile"}, kStatusBadOption, 0, nullptr},
@@ -62,6 +60,7 @@ TEST(ArgsTest, OptionsAndRefusals) {
       {{"junk", "-trclvl", "8", "-TRCLVL", "4", "-trclvl", "16"}, kStatusOk, 16, nullptr},
       {{"-trcfile", "/var/trace/run_worker_12.trc", "-trcfile", "/tmp/x"}, kStatusOk, 0, "/tmp/"},
   };
+  // clang-format on
   for (auto& c : cases) {
     std::vector<char*> argv;
     SCOPED_TRACE(&c - cases);

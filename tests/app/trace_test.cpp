@@ -113,22 +113,18 @@ class TraceTest : public ::testing::Test {
   int descriptors_ = 0;
 };
 
+// Sinks: 1 standard error, 2 the file, 4 standard output.
 TEST_F(TraceTest, LevelTestSelectsTheSinks) {
-  const struct {
-    int32_t level;
-    unsigned mask;
-    bool withFile;
-    unsigned sinks;  // 1 standard error, 2 the file, 4 standard output
-  } cases[] = {
-      // clang-format off
+  // clang-format off
+  const struct { int32_t level; unsigned mask; bool withFile; unsigned sinks; } cases[] = {
       {0, 8, true, 0},     {0, kTraceAlways, true, 0}, {1, 1, false, 1},  // mask 1 always passes
       {1, 8, false, 0},    {9, 8, false, 1},           {9, 16, false, 0},
       {9, 24, false, 1},   {9, kTraceAlways, false, 1}, {0x3A, 32, true, 2},
       {0x3A, 64, true, 0}, {0x3A, 6, true, 0},  // sink bits of the mask are no category
       {0x44, kTraceAlways, false, 4}, {0x2F, 32, true, 7}, {-1, 16, true, 7},
       {0x0E, 8, false, 4},  // the file bit without a path
-      // clang-format on
   };
+  // clang-format on
   for (const auto& c : cases) {
     resetFaults();
     unlink(path_.c_str());
@@ -193,57 +189,46 @@ TEST_F(TraceTest, FileIsCreatedThenAppendedTo) {
 }
 
 // Anything but a regular file is refused, and so is a path that changes
-// between the status call and the open: the line reaches standard error only,
-// and no file at or behind the path receives it.
-using Step = void (*)(const std::string& dir, const std::string& path);
-struct FileCase {
-  const char* name;
-  const char* path;  // below the test directory, unless absolute
-  Step before;       // sets up the path
-  Step swap;         // runs inside the open wrapper, just before the real open
-};
-
+// between the status call and the open (the swap runs inside the open
+// wrapper): the line reaches standard error only, and no file at or behind
+// the path receives it.
 TEST_F(TraceTest, FileRefusals) {
-  const Step none = [](const std::string&, const std::string&) {};
-  const Step orig = [](const std::string& d, const std::string& p) {
+  const std::string d = dir_.path(), target = dir_ / "target", other = dir_ / "other";
+  std::string p;  // the path of the case at hand; "" in the table: t.trc
+  const std::function<void()> none = [] {};
+  const auto orig = [&] {
     writeFile(p, "orig\n");
     link(p.c_str(), (d + "/orig").c_str());  // keeps the examined file in view
   };
+  const auto plantLink = [&] { symlink(target.c_str(), p.c_str()); };
   // clang-format off
-  const FileCase cases[] = {
-      {"LinkToFile", "t.trc", [](const std::string& d, const std::string& p) {
-         writeFile(d + "/target", "keep\n"); symlink((d + "/target").c_str(), p.c_str()); }, none},
-      {"DanglingLink", "t.trc", [](const std::string& d, const std::string& p) {
-         symlink((d + "/target").c_str(), p.c_str()); }, none},
-      {"Directory", "t.trc", [](const std::string&, const std::string& p) { mkdir(p.c_str(), 0755); }, none},
-      {"Fifo", "t.trc", [](const std::string&, const std::string& p) { mkfifo(p.c_str(), 0644); }, none},
+  const struct { const char *name, *path; std::function<void()> before, swap; } cases[] = {
+      {"LinkToFile", "", [&] { writeFile(target, "keep\n"); plantLink(); }, none},
+      {"DanglingLink", "", plantLink, none},
+      {"Directory", "", [&] { mkdir(p.c_str(), 0755); }, none},
+      {"Fifo", "", [&] { mkfifo(p.c_str(), 0644); }, none},
       {"Device", "/dev/null", none, none},
       {"MissingDirectory", "missing/t.trc", none, none},
-      {"SwappedFile", "t.trc", orig, [](const std::string& d, const std::string& p) {
-         writeFile(d + "/other", "other\n"); rename((d + "/other").c_str(), p.c_str()); }},
-      {"SwappedLink", "t.trc", orig, [](const std::string& d, const std::string& p) {
-         writeFile(d + "/target", "target\n"); unlink(p.c_str());
-         symlink((d + "/target").c_str(), p.c_str()); }},
-      {"Chmod", "t.trc", orig, [](const std::string&, const std::string& p) { chmod(p.c_str(), 0600); }},
-      {"SwappedFifo", "t.trc", orig, [](const std::string&, const std::string& p) {
-         unlink(p.c_str()); mkfifo(p.c_str(), 0644); }},  // the open must neither wait nor succeed
-      {"CreatedMeanwhile", "t.trc", none, [](const std::string&, const std::string& p) {
-         writeFile(p, "raced\n"); }},
-      {"LinkPlanted", "t.trc", none, [](const std::string& d, const std::string& p) {
-         symlink((d + "/target").c_str(), p.c_str()); }},
+      {"SwappedFile", "", orig, [&] { writeFile(other, "o\n"); rename(other.c_str(), p.c_str()); }},
+      {"SwappedLink", "", orig, [&] { writeFile(target, "t\n"); unlink(p.c_str()); plantLink(); }},
+      {"Chmod", "", orig, [&] { chmod(p.c_str(), 0600); }},
+      // The open must neither wait for a reader nor succeed.
+      {"SwappedFifo", "", orig, [&] { unlink(p.c_str()); mkfifo(p.c_str(), 0644); }},
+      {"CreatedMeanwhile", "", none, [&] { writeFile(p, "raced\n"); }},
+      {"LinkPlanted", "", none, plantLink},
   };
   // clang-format on
-  for (const FileCase& c : cases) {
-    removeTree(dir_.path());
-    mkdir(dir_.path().c_str(), 0755);
-    const std::string path = c.path[0] == '/' ? c.path : dir_ / c.path;
-    c.before(dir_.path(), path);
-    setOpenHook([&](const char*, int, int) { c.swap(dir_.path(), path); });
-    const Sinks s = capture(kAllSinks, path);
+  for (const auto& c : cases) {
+    removeTree(d);
+    mkdir(d.c_str(), 0755);
+    p = c.path[0] == '/' ? c.path : dir_ / (*c.path != 0 ? c.path : "t.trc");
+    c.before();
+    setOpenHook([&](const char*, int, int) { c.swap(); });
+    const Sinks s = capture(kAllSinks, p);
     resetFaults();
     EXPECT_TRUE(isLine(s.err)) << c.name;
     EXPECT_EQ(s.out, "") << c.name;
-    EXPECT_EQ(filesBelow(dir_.path()).find("SCHED"), std::string::npos) << c.name;
+    EXPECT_EQ(filesBelow(d).find("SCHED"), std::string::npos) << c.name;
   }
 }
 
@@ -255,10 +240,7 @@ TEST_F(TraceTest, EveryWrapperCallFailsInTurn) {
   for (const bool existing : {false, true}) {
     const std::string old = existing ? "old\n" : "";
     const auto prepare = [&] {
-      unlink(path_.c_str());
-      if (existing) {
-        writeFile(path_, old);
-      }
+      existing ? writeFile(path_, old) : void(unlink(path_.c_str()));
       resetFaults();
     };
     for (const WrapperCase& w : kWrappers) {
@@ -286,12 +268,8 @@ TEST_F(TraceTest, EveryWrapperCallFailsInTurn) {
 // The part after the last separator or the last-but-one underscore of the
 // last part becomes "dorq_<pid>.trc".
 TEST(TraceNameTest, ReplacesTheLastPart) {
-  const struct {
-    const char* value;
-    int length;  // -1: the whole value
-    char separator;
-    const char* expected;
-  } cases[] = {
+  // clang-format off
+  const struct { const char* value; int length; char separator; const char* expected; } cases[] = {
       {"/var/trace/run_worker_12345.trc", -1, '/', "/var/trace/run_dorq_4242.trc"},
       {"/tmp/a_b", -1, '/', "/tmp/dorq_4242.trc"},
       {"trace", -1, '/', "dorq_4242.trc"},
@@ -303,13 +281,13 @@ TEST(TraceNameTest, ReplacesTheLastPart) {
       {"", -1, '/', "dorq_4242.trc"},
       {"/tmp/a/b_c_d", 6, '/', "/tmp/dorq_4242.trc"},  // only length characters count
   };
+  // clang-format on
   for (const auto& c : cases) {
     std::vector<char> out(kDorqTraceFileBuffer, 'Z');
     const int length = c.length >= 0 ? c.length : static_cast<int>(strlen(c.value));
-    EXPECT_EQ(dorqGenTraceFileName(c.value, length, out.data(), static_cast<int>(out.size()), 4242,
-                                   c.separator),
-              static_cast<int>(strlen(c.expected)))
-        << c.value;
+    const int n =
+        dorqGenTraceFileName(c.value, length, out.data(), int(out.size()), 4242, c.separator);
+    EXPECT_EQ(n, static_cast<int>(strlen(c.expected))) << c.value;
     EXPECT_STREQ(out.data(), c.expected) << c.value;
   }
 }

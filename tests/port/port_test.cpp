@@ -156,14 +156,10 @@ class PortLock : public ::testing::Test {
 // in ascending order, reading the set afresh for each (a handler may change
 // it). Later uses only lock.
 TEST_F(PortLock, FirstUseInitialisesAndRedelivers) {
-  const struct {
-    uint32_t flag;
-    int32_t sections;  // deferral sections open around the first use
-    uint32_t pending;
-    uint32_t tenFlips;
-    std::vector<int> expected;
-    uint32_t left;
-  } cases[] = {
+  // sections: deferral sections open around the first use.
+  // clang-format off
+  const struct { uint32_t flag; int32_t sections; uint32_t pending, tenFlips;
+                 std::vector<int> expected; uint32_t left; } cases[] = {
       {0, 0, bit(kTen), 0, {kTen}, 0},
       {2, 2, bit(kTen), 0, {}, bit(kTen)},
       {0xFFFFFFFF, 0, bit(kTwelve) | bit(kTen), 0, {kTen, kTwelve}, 0},
@@ -171,6 +167,7 @@ TEST_F(PortLock, FirstUseInitialisesAndRedelivers) {
       {0, 0, bit(kTen), bit(kTwelve), {kTen, kTwelve}, 0},
       {0, 0, bit(kTen) | bit(kTwelve), bit(kTwelve), {kTen}, 0},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     deliveryCount = 0;
