@@ -11,7 +11,7 @@
 // Report: "key=value" lines; values escape a backslash as "\\" and every byte
 // outside 0x20-0x7e as "\xHH". Keys: argv (one line each), fd.<n> (every open
 // descriptor and its link target, taken before the probe opens anything),
-// stdout_is_stderr, pid, pgid, uid, euid, suid, gid, egid, groups
+// pid, pgid, uid, euid, suid, gid, egid, groups
 // (comma-separated), sigblk and sigign (hex masks), env (one line each),
 // stdin (every byte up to the end of input; absent when the read failed or
 // was skipped), and last end=1.
@@ -20,7 +20,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -66,12 +65,6 @@ int main(int argc, char** argv) {
       add("fd." + std::to_string(fd), std::string(target, static_cast<size_t>(n)));
     }
   }
-  struct stat out {};
-  struct stat err {};
-  const bool same = fstat(1, &out) == 0 && fstat(2, &err) == 0 && out.st_dev == err.st_dev &&
-                    out.st_ino == err.st_ino;
-  add("stdout_is_stderr", same ? "1" : "0");
-
   const char* path = argc > 1 ? argv[1] : getenv("DORQ_PROBE_REPORT");
   int sig = 0;
   int exitCode = 0;

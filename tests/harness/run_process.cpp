@@ -55,13 +55,10 @@ struct Failure {
   _exit(127);
 }
 
-void closeAllBut(int a, int b) {
-  for (int fd = 0; fd < 1024; ++fd) {
-    if (fd != a && fd != b) {
-      close(fd);
-    }
-  }
-  close_range(1024, ~0U, 0);
+// Keeps fd alone, as descriptor 0.
+void keepOnly(int fd) {
+  dup2(fd, 0);
+  close_range(1, ~0U, 0);
 }
 
 [[noreturn]] void execChild(Plan& p) {
@@ -86,25 +83,20 @@ void closeAllBut(int a, int b) {
   check(sigprocmask(SIG_SETMASK, &p.mask, nullptr) == 0, "sigprocmask");
   check(s.cwd.empty() || chdir(s.cwd.c_str()) == 0, "chdir");
   // Sources go above every number first, so that no placement overwrites a
-  // source still to be placed.
+  // source still to be placed; whatever is above the numbers goes at the exec.
   setup = fcntl(p.setup, F_DUPFD_CLOEXEC, p.base);
   if (setup < 0) {
     failStep(p.setup, "descriptors");
   }
   for (size_t i = 0; i < p.fds.size(); ++i) {
-    p.high[i] = fcntl(p.fds[i].source, F_DUPFD_CLOEXEC, setup + 1);
+    p.high[i] = fcntl(p.fds[i].source, F_DUPFD_CLOEXEC, p.base);
     check(p.high[i] >= 0, "descriptors");
   }
+  close_range(0, static_cast<unsigned>(p.base) - 1, 0);
   for (size_t i = 0; i < p.fds.size(); ++i) {
     check(dup2(p.high[i], p.fds[i].number) >= 0, "descriptors");
   }
-  for (int fd = 0; fd < setup; ++fd) {
-    if (std::none_of(p.fds.begin(), p.fds.end(),
-                     [fd](const InheritedFd& f) { return f.number == fd; })) {
-      close(fd);
-    }
-  }
-  close_range(static_cast<unsigned>(setup) + 1, ~0U, 0);
+  close_range(static_cast<unsigned>(p.base), ~0U, CLOSE_RANGE_CLOEXEC);
   if (s.identity) {
     check(setgroups(s.identity->groups.size(), s.identity->groups.data()) == 0, "setgroups");
     check(setgid(s.identity->gid) == 0, "setgid");
@@ -126,15 +118,15 @@ void closeAllBut(int a, int b) {
     if (fork() == 0) {
       execChild(plan);
     }
-    closeAllBut(control, -1);
+    keepOnly(control);
     char byte = 0;
-    [[maybe_unused]] const ssize_t n = read(control, &byte, 1);
+    [[maybe_unused]] const ssize_t n = read(0, &byte, 1);
     _exit(0);
   }
-  closeAllBut(report, -1);
+  keepOnly(report);
   for (ReapedProcess r; (r.nsPid = waitpid(-1, &r.status, 0)) > 0 || errno == EINTR;) {
     if (r.nsPid > 0) {
-      [[maybe_unused]] const ssize_t n = write(report, &r, sizeof r);
+      [[maybe_unused]] const ssize_t n = write(0, &r, sizeof r);
     }
   }
   _exit(0);
@@ -211,14 +203,6 @@ struct Process::State {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
 
-  void readRecord() {
-    ReapedProcess r;
-    if (read(report.get(), &r, sizeof r) != sizeof r) {
-      report.reset();
-    } else {
-      result.reaped.push_back(r);
-    }
-  }
   bool reaped(pid_t nsPid) const {
     return std::any_of(result.reaped.begin(), result.reaped.end(),
                        [nsPid](const ReapedProcess& r) { return r.nsPid == nsPid; });
@@ -252,10 +236,13 @@ struct Process::State {
           fd.reset();
         }
       }
+      ReapedProcess r;
       if (fds[3].revents != 0 && harness()) {
         keeperEnded = true;
+      } else if (fds[3].revents != 0 && read(report.get(), &r, sizeof r) == sizeof r) {
+        result.reaped.push_back(r);
       } else if (fds[3].revents != 0) {
-        readRecord();
+        report.reset();
       }
     }
     return true;

@@ -53,14 +53,11 @@ inline constexpr char kUnknownUserName[] = "dqnobody";  // exists nowhere
 
 // Service texts from real modules.
 inline constexpr char kPamUnixService[] =
-    "auth required pam_unix.so nodelay\n"
-    "account required pam_unix.so\n";
+    "auth required pam_unix.so nodelay\naccount required pam_unix.so\n";
 inline constexpr char kPamPermitService[] =
-    "auth required pam_permit.so\n"
-    "account required pam_permit.so\n";
+    "auth required pam_permit.so\naccount required pam_permit.so\n";
 inline constexpr char kPamDenyService[] =
-    "auth required pam_deny.so\n"
-    "account required pam_deny.so\n";
+    "auth required pam_deny.so\naccount required pam_deny.so\n";
 // A service whose auth, account and credential steps return exactly the given
 // pam_debug values ("success", "perm_denied", "auth_err", "system_err", ...).
 std::string pamDebugService(const std::string& auth, const std::string& acct = "success",
