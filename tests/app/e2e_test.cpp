@@ -520,20 +520,12 @@ std::string joinLines(const std::vector<std::string>& lines) {
   return text;
 }
 
-class HostileTest : public E2eTest {
- protected:
-  void SetUp() override {
-    E2eTest::SetUp();
-    // Most cases are not about the password: PAM accepts it at once.
-    if (!HasFatalFailure()) {
-      sandbox_->writeService("su", kPamPermitService);
-    }
-  }
-};
+class HostileTest : public E2eTest {};
 
 // Each line at the limit (131068 characters) is accepted, one more is
 // refused with 4 whatever comes after; a last line needs no newline.
 TEST_F(HostileTest, EveryLineAtAndAboveItsLimit) {
+  sandbox_->writeService("su", kPamPermitService);  // any password
   const std::vector<std::string> base = {kJobUser.name, "pw", "2", "/bin/true", "1", "x"};
   struct Case {
     size_t line;
@@ -595,6 +587,7 @@ TEST_F(HostileTest, NulAndCarriageReturn) {
 
 // The vector has count + 2 slots, computed in 32 bits.
 TEST_F(HostileTest, ArgumentCounts) {
+  sandbox_->writeService("su", kPamPermitService);  // any password
   const std::string head = std::string(kJobUser.name) + "\npw\n2\n/bin/true\n";
   struct Case {
     std::string count;
@@ -638,16 +631,6 @@ TEST_F(HostileTest, ArgumentCounts) {
   EXPECT_EQ(readFile(reports_ + "/from-env"), "");
 }
 
-// A pipe whose reader has gone: the scheduler went away.
-int brokenPipe() {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    return -1;
-  }
-  close(fds[0]);
-  return fds[1];
-}
-
 // Whatever happened to the caller's standard streams, the exit status is
 // the job's own (5) or the start failure's (10). The C library of a
 // set-user-ID program fills a closed slot with /dev/null (stdin: /dev/full)
@@ -682,19 +665,23 @@ TEST_F(HostileTest, ClosedAndBrokenStandardStreams) {
     ProcessSpec spec = dorqSpec(c.runs ? probeRequest(c.flags, "streams", {"exit=5"})
                                        : jobRequest(c.flags, "/no/such/command"));
     unlink((reports_ + "/streams").c_str());
-    const int broken = c.damage == kClosed ? -1 : brokenPipe();
+    int broken[2] = {-1, -1};  // a pipe whose reader has gone: the scheduler went away
+    if (c.damage != kClosed) {
+      ASSERT_EQ(pipe2(broken, O_CLOEXEC), 0);
+      close(broken[0]);
+    }
     if (c.damage == kClosed && c.fd == 0) {
       spec.stdinSource = StdinSource::Closed;
     } else if (c.damage == kClosed) {
       (c.fd == 1 ? spec.stdoutSink : spec.stderrSink) = OutputSink::Closed;
     } else {
-      spec.inherited.push_back({c.fd, broken});
+      spec.inherited.push_back({c.fd, broken[1]});
     }
     if (c.damage == kBrokenSigpipeIgnored) {
       spec.ignoredSignals = {SIGPIPE};
     }
     const ProcessResult r = runProcess(spec);
-    close(broken);
+    close(broken[1]);
     EXPECT_TRUE(r.exitedWith(c.exitCode)) << what << ": " << describe(r);
     EXPECT_EQ(probeReport("streams").has_value(), c.exitCode == 5) << what;
   }

@@ -2,9 +2,8 @@
 // ends in a chosen way.
 //
 // Usage: dorq_job_probe [REPORT [exit=N] [signal=N]]
-//   REPORT    the report file (created mode 0666, truncated), "-" for standard
-//             output; with no argument at all, the file named by
-//             DORQ_PROBE_REPORT, else standard output
+//   REPORT    the report file (created mode 0666, truncated); with no argument
+//             at all, the file named by DORQ_PROBE_REPORT, else standard output
 //   exit=N    exit with status N; signal=N: end through signal N. Either
 //             leaves standard input unread.
 //
@@ -111,7 +110,7 @@ int main(int argc, char** argv) {
   report += "end=1\n";
 
   int fd = 1;
-  if (path != nullptr && strcmp(path, "-") != 0) {
+  if (path != nullptr) {
     // Never at the place of a closed standard descriptor.
     const int opened = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     fd = opened < 0 ? -1 : fcntl(opened, F_DUPFD_CLOEXEC, 3);

@@ -288,17 +288,15 @@ bool Process::start(const ProcessSpec& spec) {
     s.startError = std::string("pipe: ") + strerror(errno);
     return false;
   }
-  const auto stream = [&](int number, bool pipe, bool devNull, int pipeEnd) {
-    if (pipe || devNull) {
-      p.fds.push_back({number, pipe ? pipeEnd : null.get()});
+  // Both enums go: pipe, /dev/null, closed.
+  const int kinds[] = {static_cast<int>(spec.stdinSource), static_cast<int>(spec.stdoutSink),
+                       static_cast<int>(spec.stderrSink)};
+  const int pipeEnds[] = {childIn.get(), childOut.get(), childErr.get()};
+  for (int number = 0; number < 3; ++number) {
+    if (kinds[number] < 2) {
+      p.fds.push_back({number, kinds[number] == 0 ? pipeEnds[number] : null.get()});
     }
-  };
-  stream(0, spec.stdinSource == StdinSource::Bytes, spec.stdinSource == StdinSource::DevNull,
-         childIn.get());
-  stream(1, spec.stdoutSink == OutputSink::Capture, spec.stdoutSink == OutputSink::DevNull,
-         childOut.get());
-  stream(2, spec.stderrSink == OutputSink::Capture, spec.stderrSink == OutputSink::DevNull,
-         childErr.get());
+  }
   for (const InheritedFd& fd : spec.inherited) {
     std::erase_if(p.fds, [&](const InheritedFd& f) { return f.number == fd.number; });
     p.fds.push_back(fd);

@@ -35,6 +35,7 @@
 
 namespace dorq_test {
 
+// Both in the same order: a pipe of the harness, /dev/null, closed.
 enum class StdinSource { Bytes, DevNull, Closed };
 enum class OutputSink { Capture, DevNull, Closed };
 enum class ParentKind { Harness, CallerInPidNamespace };
