@@ -1,7 +1,5 @@
-// The conversation function, called directly with hand-made messages; the
-// allocation failures come from the fault injector. A leak on any path is
-// caught by the leak checker of the sanitizer build, and two answers sharing
-// one copy by the double release.
+// The conversation function with hand-made messages and injected allocation
+// failures; the sanitizer build catches leaks and answers sharing one copy.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <security/pam_appl.h>

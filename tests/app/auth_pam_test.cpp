@@ -1,8 +1,6 @@
-// Every case that loads libpam, each in a forked child of a process that
-// never loads it itself (once a process has loaded it, the loader finds it by
-// name even when its file is hidden), in a sandbox with real users and real
-// modules. The child traces everything to standard error, which comes back
-// here: the password must appear in none of it.
+// Every case that loads libpam, each in a child of a process that never loads
+// it (once loaded, the loader finds it even when its file is hidden), in a
+// sandbox with real users and modules. The password must appear in no trace.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>

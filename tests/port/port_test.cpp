@@ -150,11 +150,10 @@ class PortLock : public ::testing::Test {
   }
 };
 
-// Zero-filled storage, or any flag but 1, is a lock not yet initialised: the
-// first use initialises and locks it, then, once the outermost deferral
-// section ends, re-delivers the pending signals 1 to 30 to the calling thread
-// in ascending order, reading the set afresh for each (a handler may change
-// it). Later uses only lock.
+// Any flag but 1 is a lock not yet initialised: the first use initialises and
+// locks it, then, once the outermost deferral section ends, re-delivers pending
+// signals 1 to 30 to the calling thread in ascending order, reading the set
+// afresh for each. Later uses only lock.
 TEST_F(PortLock, FirstUseInitialisesAndRedelivers) {
   // sections: deferral sections open around the first use.
   // clang-format off
@@ -198,11 +197,9 @@ TEST_F(PortLock, FirstUseInitialisesAndRedelivers) {
   }
 }
 
-// A thread that found the lock not initialised waits for sltsqgm and then
-// looks again: when another first use initialised it meanwhile, the mutex
-// must not be initialised a second time (under another holder's feet). The
-// pending set and the count belong to one thread: the worker's first use
-// re-delivers its own signals to itself and leaves this thread's alone.
+// A thread that found the lock not initialised looks again under sltsqgm and
+// does not initialise it a second time. The pending set and the count belong
+// to one thread: the worker re-delivers its own signals and leaves ours alone.
 TEST_F(PortLock, InitialisationIsCheckedAgainUnderTheGlobalLock) {
   sltsLazyMutex lock{};
   std::atomic<int32_t*> workerCount{nullptr};
