@@ -147,15 +147,14 @@ TEST_F(TraceTest, SameLineWithLocalTimeInEverySink) {
   const time_t before = time(nullptr);
   const Sinks s = capture(kAllSinks, path_);
   const time_t after = time(nullptr);
-  std::vector<std::string> minutes;
-  for (const time_t t : {before, after}) {
+  const auto minute = [](time_t t) {
     tm local{};
     char text[16];
-    strftime(text, sizeof text, "%m-%d %H:%M", localtime_r(&t, &local));
-    minutes.emplace_back(text);
-  }
+    return std::string(text, strftime(text, sizeof text, "%m-%d %H:%M", localtime_r(&t, &local)));
+  };
   ASSERT_TRUE(isLine(s.err)) << s.err;
-  EXPECT_TRUE(s.err.substr(6, 11) == minutes[0] || s.err.substr(6, 11) == minutes[1]) << s.err;
+  EXPECT_TRUE(s.err.substr(6, 11) == minute(before) || s.err.substr(6, 11) == minute(after))
+      << s.err;
   EXPECT_EQ(s.file, s.err);
   EXPECT_EQ(s.out, s.err);
 }
