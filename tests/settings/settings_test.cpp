@@ -63,16 +63,17 @@ const auto failed = [](unsigned error, const std::string& written = "") {
 
 // Calls slzgetevar with a buffer of bufsize bytes and one more, all '@'
 // until written, so that a write past bufsize (a terminator, say) shows.
-Lookup call(const char* name, uint64_t namelen, bool withBuffer, size_t bufsize) {
+Lookup call(const char* name, uint64_t namelen, bool withBuffer, size_t bufsize,
+            uint32_t options = 0) {
   std::vector<char> buf(bufsize + 1, '@');
   uint32_t error = 0xFFFFFFFF;
   const int32_t result =
-      slzgetevar(&error, name, namelen, withBuffer ? buf.data() : nullptr, bufsize, 0);
+      slzgetevar(&error, name, namelen, withBuffer ? buf.data() : nullptr, bufsize, options);
   const std::string all(buf.data(), buf.size());
   return Lookup{result, error, all.substr(0, all.find('@'))};
 }
-Lookup lookup(const std::string& name, size_t bufsize = 1024) {
-  return call(name.c_str(), name.size(), true, bufsize);
+Lookup lookup(const std::string& name, size_t bufsize = 1024, uint32_t options = 0) {
+  return call(name.c_str(), name.size(), true, bufsize, options);
 }
 
 // Refused requests give -2 with their error number and leave the buffer
@@ -120,6 +121,37 @@ TEST(Settings, EnvironmentValues) {
     inFreshProcess([&v = value, n = bufsize, &want = expected] {
       setEnv("A1", v);
       EXPECT_EQ(lookup("A1", n), want) << v.size();
+    });
+  }
+}
+
+// Options bit 0 follows values as names of further variables; the 256th value
+// in a chain is refused, so a loop ends. Other option bits change nothing.
+TEST(Settings, IndirectValues) {
+  using Vars = std::vector<std::pair<std::string, std::string>>;
+  const auto chainOf = [](int n) {
+    Vars chain;
+    for (int i = 1; i <= n; ++i) {
+      chain.emplace_back("A" + std::to_string(i), i == n ? "end" : "A" + std::to_string(i + 1));
+    }
+    return chain;
+  };
+  const std::tuple<Vars, size_t, uint32_t, Lookup> cases[] = {
+      {{{"A1", "A2"}, {"A2", "abcde"}}, 4, 1, failed(kSlzTooLong, "abcd")},
+      {{{"A1", "A2"}, {"A2", "abcde"}}, 5, ~1U, found("A2")},
+      {{{"A1", "A2"}}, 5, 1, found("A2")},
+      {{{"A1", "A2"}, {"A2", ""}}, 5, 1, kNotSet},
+      {{{"A1", "A1"}}, 5, 1, failed(kSlzInvalid)},
+      {{{"A1", "A2"}, {"A2", "A1"}}, 5, 1, failed(kSlzInvalid)},
+      {chainOf(255), 5, 1, found("end")},
+      {chainOf(256), 5, 1, failed(kSlzInvalid)},
+  };
+  for (const auto& [vars, bufsize, options, expected] : cases) {
+    inFreshProcess([&vars = vars, n = bufsize, o = options, &want = expected] {
+      for (const auto& [name, value] : vars) {
+        setEnv(name, value);
+      }
+      EXPECT_EQ(lookup("A1", n, o), want) << vars.size() << " variables, options " << o;
     });
   }
 }
