@@ -1,22 +1,18 @@
 // Process-level test harness: starts a program exactly the way a test needs
 // it started and captures everything it reports through the process boundary.
-//
-// Everything is prepared before the fork; the child then only makes system
-// calls: a process group of its own, every signal to its default action, the
-// ignored signals, the mask, working directory, descriptors (the planned ones
-// at their numbers, every other one closed), setgroups/setgid/setuid, the
-// hook (async-signal-safe calls only), execve. A failing step shows as
-// startError ("setuid: Operation not permitted"). Standard input is written
-// and both outputs are read while wait() runs (at start, what a pipe takes).
+// The child, after the fork, only makes system calls: its own process group,
+// signals, working directory, descriptors (the planned ones at their numbers,
+// no other), setgroups/setgid/setuid, the hook, execve; a failing step shows
+// as startError ("setuid: Operation not permitted"). Input is written and
+// both outputs are read while wait() runs (at start, what a pipe takes).
 //
 // ParentKind::CallerInPidNamespace starts the program through a "caller" (a
 // stand-in for the scheduler) in a new PID namespace whose init reaps every
 // process there and lists each in `reaped`. killCaller() (and wait()) end the
 // caller, so the program is orphaned and sees getppid() == 1 whatever the
 // host's subreapers. Pids of such a run are those inside the namespace.
-//
-// When spec.timeout strikes, the program and its process group (or its
-// namespace) are killed, the outputs are no longer read, and timedOut is set.
+// At spec.timeout the program and its process group (or its namespace) are
+// killed, the outputs are no longer read, and timedOut is set.
 #ifndef DORQ_TESTS_HARNESS_RUN_PROCESS_H
 #define DORQ_TESTS_HARNESS_RUN_PROCESS_H
 

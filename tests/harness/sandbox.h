@@ -1,14 +1,11 @@
-// A throw-away system for tests that need real users and real PAM services.
-// The test process must run as root. Construction enters a private mount
-// namespace (once per process) and bind-mounts the sandbox's own
-// /etc/passwd, /etc/group, /etc/shadow and /etc/pam.d over the real ones,
-// which are never modified: the host's system accounts (ids below 1000,
-// nobody, nogroup) plus the test users below with known passwords, homes
-// and groups; pam.d holds only "other" (pam_deny) until a test writes a
-// service. Destruction unmounts everything. Failures throw runtime_error.
-//
-// pam_unix always goes with "nodelay" (as in kPamUnixService), so the only
-// pause a failed test pays for is the program's own.
+// A throw-away system for tests that need real users and real PAM services,
+// for a test process running as root. Construction enters a private mount
+// namespace (once per process) and bind-mounts its own /etc/passwd, group,
+// shadow and pam.d over the real ones, which are never modified: the host's
+// system accounts (ids below 1000, nobody, nogroup) plus the test users
+// below; pam.d holds only "other" (pam_deny) until a test writes a service.
+// Destruction unmounts everything. Failures throw runtime_error. pam_unix
+// goes with "nodelay", so a failed test pays only for the program's pause.
 // The libpam tricks work in a process that has not loaded libpam yet:
 // hideLibpam() makes every libpam file empty, hideLibpamDevName() only the
 // "libpam.so" link, installLibrary(lib) puts lib in the place of each.
