@@ -768,7 +768,8 @@ size_t ownProcessesOfTestUsers() {
 class LoadTest : public E2eTest {
  protected:
   void run(int index) {
-    const int flags = (index % 4) * 2;  // polling or blocking, with or without status words
+    // Every kind with every flags value: polling or blocking, with or without status words.
+    const int flags = (index / 4 % 4) * 2;
     const std::string words = (flags & 2) != 0 ? std::string(1, '\0') : "";
     const std::string what = "run " + std::to_string(index);
     switch (index % 4) {
