@@ -69,11 +69,8 @@ class E2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
     DORQ_REQUIRE_ROOT();
-    ASSERT_NE(dorqBinaryPath(), nullptr);
     sandbox_ = std::make_unique<Sandbox>();
-    sandbox_->writeService("su", kPamUnixService);
-    sandbox_->writeService("dorq", kPamUnixService);
-    copies_ = sandbox_->setuidCopy(dorqBinaryPath());
+    copies_ = sandbox_->dorqWithPamUnix();
     reports_ = sandbox_->root() + "/reports";  // every test user may write here
     mkdir(reports_.c_str(), 0777);
     chmod(reports_.c_str(), 01777);

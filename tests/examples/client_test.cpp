@@ -88,11 +88,8 @@ class ClientRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
     DORQ_REQUIRE_ROOT();
-    ASSERT_NE(dorqBinaryPath(), nullptr);
     sandbox_ = std::make_unique<Sandbox>();
-    sandbox_->writeService("su", kPamUnixService);
-    sandbox_->writeService("dorq", kPamUnixService);
-    copies_ = sandbox_->setuidCopy(dorqBinaryPath());
+    copies_ = sandbox_->dorqWithPamUnix();
   }
   // The client, with blocking waits, as the scheduler user.
   ProcessResult runClient(const std::vector<std::string>& request, const std::string& password) {

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/harness/probe_report.h"
 #include "tests/support/private_ns.h"
 
 namespace dorq_test {
@@ -230,6 +231,13 @@ SetuidCopies Sandbox::setuidCopy(const std::string& binary) {
     check(chown(path.c_str(), 0, 0) == 0 && chmod(path.c_str(), mode) == 0, "chown/chmod " + path);
   }
   return copies;
+}
+
+SetuidCopies Sandbox::dorqWithPamUnix() {
+  check(dorqBinaryPath() != nullptr, "find the dorq under test");
+  writeService("su", kPamUnixService);
+  writeService("dorq", kPamUnixService);
+  return setuidCopy(dorqBinaryPath());
 }
 
 }  // namespace dorq_test

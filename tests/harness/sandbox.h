@@ -86,6 +86,9 @@ class Sandbox {
   void installLibrary(const std::string& library);
 
   SetuidCopies setuidCopy(const std::string& binary);
+  // The usual start of a test of dorq: "su" and "dorq" check passwords
+  // through pam_unix, and the dorq under test is copied as above.
+  SetuidCopies dorqWithPamUnix();
 
  private:
   void bind(const std::string& source, const std::string& target);
