@@ -150,6 +150,10 @@ TEST_F(OutcomeTest, EveryOutcomeOnItsChannels) {
     std::vector<std::string> words{};
   };
   const char* const kTrue = "/bin/true";
+  // Only root may run this one; the path search and the exec happen as the
+  // user, so it must fail.
+  const std::string rootOnly = reports_ + "/root-only";
+  writeFile(rootOnly, "#!/bin/sh\nexit 0\n", 0700);
   const std::vector<Case> cases = {
       // The command's own status passes through, with and without status words.
       {"exit 5, flags 2", jobRequest(2, "/bin/sh", {"-c", "exit 5"}), startedWith(5)},
@@ -172,6 +176,7 @@ TEST_F(OutcomeTest, EveryOutcomeOnItsChannels) {
       {"unknown user", requestRecord(kUnknownUserName, "any", 2, kTrue), childFailure(7), permit},
       {"setuid refused", requestRecord("dqbadid", "any", 2, kTrue), childFailure(8), permit},
       {"missing command", jobRequest(2, "/no/such/command"), childFailure(10)},
+      {"command only root may run", jobRequest(2, rootOnly), childFailure(10)},
       {"command not executable", jobRequest(0, "/etc/passwd"), intakeFailure(10)},
       // PAM leaves one descriptor: the job pipe cannot be made.
       {"no job pipe",
