@@ -16,7 +16,9 @@ constexpr int kStandardDescriptors = 3;
 constexpr char kDevNull[] = "/dev/null";
 constexpr char kOwnDescriptors[] = "/proc/self/fd";
 
-// Which descriptors were open when dorq started.
+// Which descriptors were open when dorq started. Indexed with [] only after
+// the descriptor is checked against kTrackedDescriptors: set() and test()
+// would check again and bring the C++ exception machinery into the program.
 std::bitset<kTrackedDescriptors> inheritedDescriptors;
 
 bool isOpen(int fd) {
