@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,20 @@
 #include "tests/harness/sandbox.h"
 #include "tests/support/require_root.h"
 #include "tests/support/temp_dir.h"
+
+// The pause after a failed authentication, without its seconds: this
+// definition replaces the C library's for the whole test binary. Each call is
+// noted on standard error, where a case's trace goes, and the first one comes
+// back early with one second slept, as when a signal cuts a sleep short.
+extern "C" unsigned sleep(unsigned seconds) {
+  static bool cutShort = false;
+  fprintf(stderr, "[sleep %u]\n", seconds);
+  if (!cutShort && seconds > 1) {
+    cutShort = true;
+    return seconds - 1;
+  }
+  return 0;
+}
 
 namespace dorq_test {
 namespace {
@@ -124,6 +139,15 @@ TEST(AuthTest, AttemptPolicyAndLoader) {
                             : static_cast<int>(sdorqAuthenticateUser(c.user, c.password));
     });
     EXPECT_EQ(child.status, c.result) << c.name << "\n" << child.output;
+    // Only the policy's plain failure pauses, and for the whole 3 seconds.
+    const bool fails = !c.dorq.empty() && c.result == kStatusAuthFailed;
+    size_t sleeps = 0;
+    for (size_t at = child.output.find("[sleep"); at != std::string::npos;
+         at = child.output.find("[sleep", at + 1)) {
+      ++sleeps;
+    }
+    EXPECT_EQ(sleeps, fails ? 2U : 0U) << c.name;
+    EXPECT_EQ(child.output.find("[sleep 3]\n[sleep 2]\n") != std::string::npos, fails) << c.name;
     EXPECT_EQ(readFile(log), c.calls) << c.name;
     EXPECT_EQ(child.output.find(c.password), std::string::npos) << c.name;
   }
