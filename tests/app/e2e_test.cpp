@@ -154,6 +154,9 @@ TEST_F(OutcomeTest, EveryOutcomeOnItsChannels) {
   // user, so it must fail.
   const std::string rootOnly = reports_ + "/root-only";
   writeFile(rootOnly, "#!/bin/sh\nexit 0\n", 0700);
+  // A script without an interpreter line is run by the shell.
+  const std::string bare = reports_ + "/bare-script";
+  writeFile(bare, "exit 4\n", 0755);
   const std::vector<Case> cases = {
       // The command's own status passes through, with and without status words.
       {"exit 5, flags 2", jobRequest(2, "/bin/sh", {"-c", "exit 5"}), startedWith(5)},
@@ -177,6 +180,8 @@ TEST_F(OutcomeTest, EveryOutcomeOnItsChannels) {
       {"setuid refused", requestRecord("dqbadid", "any", 2, kTrue), childFailure(8), permit},
       {"missing command", jobRequest(2, "/no/such/command"), childFailure(10)},
       {"command only root may run", jobRequest(2, rootOnly), childFailure(10)},
+      {"command found along PATH", jobRequest(2, "sh", {"-c", "exit 6"}), startedWith(6)},
+      {"script without interpreter line", jobRequest(2, bare), startedWith(4)},
       {"command not executable", jobRequest(0, "/etc/passwd"), intakeFailure(10)},
       // PAM leaves one descriptor: the job pipe cannot be made.
       {"no job pipe",
