@@ -249,8 +249,13 @@ TEST_F(OutcomeTest, OnlySuccessRunsTheJobAndNoTraceHoldsThePassword) {
     const ProcessResult r =
         runDorq(requestRecord(kJobUser.name, c.password, 2, jobProbePath(), {reports_ + "/ran"}),
                 {"-trcfile", reports_ + "/t", "-trclvl", "0xFFFF"});
-    const std::string trace = readFile(reports_ + "/dorq_" + std::to_string(r.pid) + ".trc");
+    const std::string traceFile = reports_ + "/dorq_" + std::to_string(r.pid) + ".trc";
+    const std::string trace = readFile(traceFile);
     EXPECT_TRUE(r.exitedWith(c.code)) << c.dorq << describe(r);
+    // Written with root's rights: owner root, the caller's group.
+    struct stat st {};
+    ASSERT_EQ(stat(traceFile.c_str(), &st), 0);
+    EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(0U, kSchedulerUser.group.gid));
     EXPECT_EQ(readProbeReport(reports_ + "/ran").has_value(), c.code == 0) << c.dorq;
     EXPECT_EQ(trace.find("Could not authenticate") != std::string::npos, c.code != 0) << c.dorq;
     for (const std::string& sink : {r.out, r.err, trace}) {
