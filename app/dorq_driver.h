@@ -41,8 +41,11 @@ uint32_t dorqParseArgs(int argc, char** argv);
 // Reads the request record from `in`: 0, 2, 3 or 4. On failure everything read
 // so far is released.
 uint32_t dorqReadRequest(FILE* in, DorqRequest* request);
-// Releases the request in the order user, password, path, argument lines,
-// vector; safe on a partly filled or empty record.
+// Clears every byte of the password's line buffer; the request may still be
+// released afterwards.
+void dorqWipePassword(DorqRequest* request);
+// Releases the request (the password wiped first) in the order user, password, path, argument
+// lines, vector; safe on a partly filled or empty record.
 void dorqReleaseRequest(DorqRequest* request);
 // Looks up the logging settings and hands them to the logging-context hook.
 void dorqSetupLogging();

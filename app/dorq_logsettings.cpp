@@ -4,6 +4,7 @@
 
 #include "app/dorq_driver.h"
 #include "app/dorq_trace.h"
+#include "app/sdorq_identity.h"
 #include "settings/slzgetevar.h"
 
 namespace {
@@ -31,7 +32,11 @@ void dorqSetupLogging() {
   uint32_t error = 0;  // one slot serves both lookups; it is not examined
   char logProperty[kLogSettingBuffer] = {};
   char logFilePath[kLogSettingBuffer] = {};
-  if (lookUp(&error, kLogProperty, strlen(kLogProperty), logProperty) &&
+  // The settings file is read, once, on the first lookup that misses the
+  // environment; its place comes from the caller's environment, so it is
+  // read with the caller's rights.
+  const CallerFilesystemIdentity caller;
+  if (caller.active() && lookUp(&error, kLogProperty, strlen(kLogProperty), logProperty) &&
       strcmp(logProperty, kLogEnabled) == 0) {
     lookUp(&error, kLogFilePath, strlen(kLogFilePath), logFilePath);
   }

@@ -26,6 +26,7 @@ uint32_t readLine(FILE* in, char** out) {
   // than allowed.
   const char last = buffer[kRequestLineMax];
   if (last != '\0' && last != '\n') {
+    explicit_bzero(buffer, kRequestLineBuffer);  // it may be the password's line
     free(buffer);
     return kStatusLineTooLong;
   }
@@ -117,7 +118,16 @@ uint32_t dorqReadRequest(FILE* in, DorqRequest* request) {
   return status;
 }
 
+void dorqWipePassword(DorqRequest* request) {
+  // The whole buffer: a NUL inside the line ends it for PAM, not for the
+  // bytes behind it.
+  if (request->password != nullptr) {
+    explicit_bzero(request->password, kRequestLineBuffer);
+  }
+}
+
 void dorqReleaseRequest(DorqRequest* request) {
+  dorqWipePassword(request);
   free(request->user);
   free(request->password);
   free(request->path);

@@ -10,11 +10,13 @@
 namespace {
 
 // Authentication, then the command or the kill request.
-uint32_t serve(const DorqRequest& request, int* exitStatus) {
-  uint32_t status = sdorqAuthenticateUser(request.user, request.password);
+uint32_t serve(DorqRequest* request, int* exitStatus) {
+  uint32_t status = sdorqAuthenticateUser(request->user, request->password);
+  // The password is needed no more; no copy of it lives past this point.
+  dorqWipePassword(request);
   if (status == kStatusOk) {
-    status =
-        sdorqRunCommandAsUser(request.path, request.argv, request.user, request.flags, exitStatus);
+    status = sdorqRunCommandAsUser(request->path, request->argv, request->user, request->flags,
+                                   exitStatus);
   }
   return status;
 }
@@ -41,7 +43,7 @@ int dorqmain(int argc, char** argv) {
   dorqSetupLogging();
 
   int exitStatus = 0;
-  status = serve(request, &exitStatus);
+  status = serve(&request, &exitStatus);
   const int flags = request.flags;
   dorqReleaseRequest(&request);
   sdorqCloseLogCtxt();

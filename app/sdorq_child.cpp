@@ -1,8 +1,9 @@
 // The job's child process, from the fork to the exec.
 //
-// Everything on this path is async-signal-safe, and it changes no memory
-// that it shares with dorq's own process, which it borrows (vfork) until the
-// exec. The one exception is the optional trace lines of the exec, written
+// Everything on this path is async-signal-safe, and the only memory it
+// writes that it shares with dorq's own process, which it borrows (vfork)
+// until the exec, is the scratch list the identity switch reads the groups
+// back into. The one exception is the optional trace lines of the exec, written
 // through the trace writer only when the trace level asks for execution
 // detail: the child then has a memory of its own (fork), and as dorq has a
 // single thread no C library lock can be held across the fork. The user is
@@ -102,10 +103,6 @@ void traceExec(const ChildPlan& plan) {
   for (int i = 0; plan.argv[i] != nullptr; ++i) {
     DORQ_TRACE(kTraceExec, kRunFunction, "argv[%d] = %s", i, plan.argv[i]);
   }
-  // Lines for standard output would die with the child's stdio buffer.
-  if ((static_cast<uint32_t>(dorqTraceLevel) & kTraceSinkStdout) != 0) {
-    fflush(stdout);
-  }
 }
 
 }  // namespace
@@ -114,8 +111,13 @@ void sdorqRunChild(const ChildPlan& plan) {
   if (plan.pipeRead >= 0) {
     close(plan.pipeRead);
   }
-  // The kill request signals this group; its id is the job's pid.
-  (void)setpgid(0, 0);
+  // A session of its own: the job has no controlling terminal (nothing to
+  // push input into) and leads a process group whose id is its pid, the
+  // group the kill request signals. Where no session can be made, the
+  // process group alone.
+  if (setsid() < 0) {
+    (void)setpgid(0, 0);
+  }
 
   const int reportFd = openReportDescriptor(plan.flags);
   if (reportFd < 0) {
@@ -125,7 +127,7 @@ void sdorqRunChild(const ChildPlan& plan) {
   if (!plan.identity->known) {
     failChild(plan, reportFd, kStatusAuthFailed);
   }
-  if (!sdorqSwitchToJobIdentity(*plan.identity)) {
+  if (!sdorqSwitchIdentity(*plan.identity)) {
     failChild(plan, reportFd, kStatusIdentity);
   }
   if ((plan.flags & kFlagKeepStderr) == 0 && dup2(kStdout, kStderr) < 0) {

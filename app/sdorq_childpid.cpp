@@ -1,15 +1,14 @@
 // The child pid record: on a descriptor the caller handed down, framed, or in
 // a file, bare.
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/dorq_numbers.h"
 #include "app/dorq_trace.h"
 #include "app/sdorq_descriptors.h"
 #include "app/sdorq_exec.h"
+#include "app/sdorq_identity.h"
 #include "app/sdorq_run.h"
 #include "port/unique_fd.h"
 
@@ -38,15 +37,14 @@ void recordOnDescriptor(int fd, pid_t child) {
   close(fd);
 }
 
-// Otherwise it is a file, written from its start without truncation. dorq
-// writes it with root's rights, so it is never opened through a symbolic link
-// and only a regular file is written: a FIFO without a reader cannot hold the
-// run (the open does not block), and no device is written to.
+// Otherwise it is a file, written from its start without truncation. It is
+// opened with the caller's own filesystem identity, so it lands only where
+// the caller could have written it itself, and it must be the caller's own
+// regular file (see sdorqOpenAsCaller).
 void recordInFile(const char* name, pid_t child) {
   DORQ_TRACE(kTraceExec, kRunFunction, "Openning file %s", name);
-  UniqueFd fd(open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kPidFileMode));
-  struct stat status {};
-  if (!fd.valid() || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+  const UniqueFd fd = sdorqOpenAsCaller(name, /*append=*/false, kPidFileMode);
+  if (!fd.valid()) {
     return;
   }
   char text[kPidTextBuffer] = {};

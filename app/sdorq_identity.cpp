@@ -1,10 +1,18 @@
 // Identity changes.
 #include "app/sdorq_identity.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <stdlib.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+
+#include "port/ss_wrappers.h"
 
 namespace {
 
@@ -20,6 +28,14 @@ bool resolveGroups(const char* user, gid_t gid, JobIdentity* identity) {
     }
     int found = count;
     if (getgrouplist(user, gid, groups, &found) >= 0) {
+      identity->readBack =
+          static_cast<gid_t*>(calloc(static_cast<size_t>(found) + 1, sizeof(gid_t)));
+      if (identity->readBack == nullptr) {
+        free(groups);
+        return false;
+      }
+      // The kernel keeps the list sorted, so the read-back compares in order.
+      std::sort(groups, groups + found);
       identity->groups = groups;
       identity->groupCount = found;
       return true;
@@ -33,7 +49,64 @@ bool resolveGroups(const char* user, gid_t gid, JobIdentity* identity) {
   return false;
 }
 
+bool allEqual(uid_t a, uid_t b, uid_t c, uid_t want) {
+  return a == want && b == want && c == want;
+}
+
+// The identity in force is exactly the one asked for.
+bool identityHolds(const JobIdentity& identity) {
+  uid_t ruid = 0;
+  uid_t euid = 0;
+  uid_t suid = 0;
+  gid_t rgid = 0;
+  gid_t egid = 0;
+  gid_t sgid = 0;
+  if (getresuid(&ruid, &euid, &suid) != 0 || !allEqual(ruid, euid, suid, identity.uid) ||
+      getresgid(&rgid, &egid, &sgid) != 0 || !allEqual(rgid, egid, sgid, identity.gid)) {
+    return false;
+  }
+  // One slot more than asked for: a longer list than set shows as a count
+  // over groupCount rather than as an error.
+  const int count = getgroups(identity.groupCount + 1, identity.readBack);
+  return count == identity.groupCount &&
+         std::equal(identity.groups, identity.groups + count, identity.readBack);
+}
+
+// setfsuid and setfsgid answer with the id in force before the call; an id
+// of -1 is never valid, so asking for it changes nothing and tells the
+// current one.
+constexpr uid_t kQueryId = static_cast<uid_t>(-1);
+
+bool setFilesystemIds(uid_t uid, gid_t gid) {
+  (void)setfsgid(gid);
+  (void)setfsuid(uid);
+  return static_cast<gid_t>(setfsgid(kQueryId)) == gid &&
+         static_cast<uid_t>(setfsuid(kQueryId)) == uid;
+}
+
+constexpr int kAlways = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+constexpr int kCreate = O_CREAT | O_EXCL;
+
+bool sameFile(const struct stat& examined, const struct stat& opened) {
+  return examined.st_ino == opened.st_ino && examined.st_dev == opened.st_dev &&
+         examined.st_mode == opened.st_mode;
+}
+
+// What the caller may be handed: its own single-linked regular file.
+bool acceptOpened(const struct stat& opened) {
+  return S_ISREG(opened.st_mode) && opened.st_nlink == 1 && opened.st_uid == getuid();
+}
+
 }  // namespace
+
+CallerFilesystemIdentity::CallerFilesystemIdentity()
+    : active_(setFilesystemIds(getuid(), getgid())) {}
+
+CallerFilesystemIdentity::~CallerFilesystemIdentity() {
+  const int savedErrno = errno;
+  (void)setFilesystemIds(geteuid(), getegid());
+  errno = savedErrno;
+}
 
 JobIdentity sdorqResolveJobIdentity(const char* user) {
   JobIdentity identity{};
@@ -50,26 +123,46 @@ JobIdentity sdorqResolveJobIdentity(const char* user) {
 
 void sdorqReleaseJobIdentity(JobIdentity* identity) {
   free(identity->groups);
+  free(identity->readBack);
   *identity = JobIdentity{};
 }
 
-bool sdorqSwitchToJobIdentity(const JobIdentity& identity) {
-  if (!identity.groupsResolved ||
+bool sdorqSwitchIdentity(const JobIdentity& identity) {
+  if (!identity.known || !identity.groupsResolved ||
       setgroups(static_cast<size_t>(identity.groupCount), identity.groups) != 0) {
     return false;
   }
-  if (setgid(identity.gid) != 0) {
+  if (setgid(identity.gid) != 0 || setuid(identity.uid) != 0) {
     return false;
   }
-  return setuid(identity.uid) == 0;
+  return identityHolds(identity);
 }
 
-bool sdorqSwitchToKillIdentity(const char* user, gid_t gid, uid_t uid) {
-  if (initgroups(user, gid) != 0) {
-    return false;
+UniqueFd sdorqOpenAsCaller(const char* path, bool append, mode_t mode) {
+  const int flags = kAlways | (append ? O_APPEND : 0);
+  struct stat examined {};
+  UniqueFd fd;
+  bool existed = false;
+  {
+    const CallerFilesystemIdentity caller;
+    if (!caller.active()) {
+      return fd;
+    }
+    if (lstat(path, &examined) == 0) {
+      // Links (to anything), directories, devices and pipes are refused.
+      if (!S_ISREG(examined.st_mode)) {
+        return fd;
+      }
+      existed = true;
+      fd.reset(ssOswOpen(path, flags, 0));
+    } else if (errno == ENOENT) {
+      fd.reset(ssOswOpen(path, flags | kCreate, static_cast<int>(mode)));
+    }
   }
-  if (setgid(gid) != 0) {
-    return false;
+  struct stat opened {};
+  if (!fd.valid() || fstat(fd.get(), &opened) != 0 || !acceptOpened(opened) ||
+      (existed && !sameFile(examined, opened))) {
+    fd.reset();
   }
-  return setuid(uid) == 0;
+  return fd;
 }

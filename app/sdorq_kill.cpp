@@ -1,6 +1,5 @@
 // The kill request: SIGKILL to an earlier job's process group, sent with the
 // user's rights so that it reaches only what the user may signal.
-#include <pwd.h>
 #include <signal.h>
 
 #include "app/dorq_numbers.h"
@@ -24,11 +23,12 @@ uint32_t sdorqKillRequest(const char* pidText, const char* user) {
   if (group < kLowestJobGroup) {
     return kStatusKillFailed;
   }
-  const passwd* entry = getpwnam(user);
-  if (entry == nullptr) {
-    return kStatusKillFailed;
-  }
-  if (!sdorqSwitchToKillIdentity(user, entry->pw_gid, entry->pw_uid)) {
+  // dorq's own process takes on the user's identity for good: the signal
+  // reaches only what the user may signal itself.
+  JobIdentity identity = sdorqResolveJobIdentity(user);
+  const bool switched = sdorqSwitchIdentity(identity);
+  sdorqReleaseJobIdentity(&identity);
+  if (!switched) {
     return kStatusKillFailed;
   }
   return kill(-group, SIGKILL) == 0 ? kStatusOk : kStatusKillFailed;

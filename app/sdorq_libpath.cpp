@@ -6,6 +6,7 @@
 
 #include "app/dorq_trace.h"
 #include "app/sdorq_exec.h"
+#include "app/sdorq_identity.h"
 #include "settings/slzgetevar.h"
 
 namespace {
@@ -34,8 +35,17 @@ size_t lookUp(const char* name, char* value) {
 void sdorqSetJobLibraryPath() {
   char extra[kLibPathValueMax + 1] = {};
   char home[kLibPathValueMax + 1] = {};
-  const size_t extraLength = lookUp(kLibPathExtraName, extra);
-  const size_t homeLength = lookUp(kHomeName, home);
+  size_t extraLength = 0;
+  size_t homeLength = 0;
+  {
+    // Should the settings file not have been read yet, it is read with the
+    // caller's rights, as its place comes from the caller's environment.
+    const CallerFilesystemIdentity caller;
+    if (caller.active()) {
+      extraLength = lookUp(kLibPathExtraName, extra);
+      homeLength = lookUp(kHomeName, home);
+    }
+  }
   if (homeLength == 0) {
     return;
   }

@@ -166,6 +166,7 @@ int runTransaction(const PamEntryPoints& pam, LibraryHandle* library, const char
 
   DORQ_TRACE(kTraceAuth, kAttemptFunction, "Invoking pam_end");
   const int endStatus = pam.end(handle, status);
+  pam_conv_sdorq.appdata_ptr = nullptr;  // the password outlives no transaction
   if (endStatus != PAM_SUCCESS) {
     DORQ_TRACE(kTraceAlways, kAttemptFunction, "Error %d while invoking pam_end", endStatus);
     library->reset();
@@ -199,10 +200,18 @@ char* copyPassword(const char* password, size_t size) {
   return copy;
 }
 
+// Wipes a password copy, then releases it.
+void releasePassword(char* copy) {
+  if (copy != nullptr) {
+    explicit_bzero(copy, strlen(copy));
+  }
+  ssMemFree(copy);
+}
+
 // Releases every answer given so far and the array itself.
 void releaseResponses(struct pam_response* responses, int count) {
   for (int i = 0; i < count; ++i) {
-    ssMemFree(responses[i].resp);
+    releasePassword(responses[i].resp);
   }
   ssMemFree(responses);
 }
@@ -277,7 +286,7 @@ extern "C" int sdorqUserConv(int num_msg, const struct pam_message** msg,
   DORQ_TRACE(kTraceEntryOrAuth, kConvFunction, "Enter");
   DORQ_TRACE(kTraceAuth, kConvFunction, "Received password.");
   const int result = converse(num_msg, msg, resp, password, size, &spare);
-  ssMemFree(spare);
+  releasePassword(spare);
   DORQ_TRACE(kTraceEntryOrAuth, kConvFunction, "Exiting with status %d", result);
   return result;
 }

@@ -1,98 +1,134 @@
 // The trace writer: one line, with its time-stamped header, to each sink that
 // the level word selects: standard error, the per-process trace file and
 // standard output.
+//
+// A line is built whole in one buffer and reaches each sink in a single
+// write, so lines of dorq and of its child never interleave. The message is
+// escaped as a whole: dorq's own texts hold no control character and no
+// backslash, so what changes is exactly the text that came from outside
+// (option values, request lines, paths, PAM messages), and every line starts
+// with its header and ends with its one newline.
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/dorq_trace.h"
+#include "app/sdorq_identity.h"
 #include "port/slgtd.h"
-#include "port/ss_wrappers.h"
 #include "port/unique_fd.h"
-#include "port/unique_stream.h"
 
 namespace {
 
 constexpr const char* kHeaderFormat = "SCHED %02d-%02d %02d:%02d:%02d.%03d %d %s:%d(%s)";
+constexpr mode_t kCreateMode = 0644;
+constexpr int kStderr = 2;
+constexpr int kStdout = 1;
 
-// The trace file is never written through a link and never waits for a
-// reader; its descriptor must not reach the job that the program executes.
-constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
-constexpr int kCreateMode = 0644;
-constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
-constexpr const char* kStreamMode = "w";  // the descriptor's append flag keeps writes at the end
+// A line is at most kTraceLineBuffer bytes, its newline included; a longer
+// one is cut, never split, before the escape that would not fit.
+constexpr size_t kTraceLineBuffer = 8192;
+// The longest escape: a backslash, 'x' and two hex digits.
+constexpr size_t kLongestEscape = 4;
 
-// Where a line comes from, and when it was written (the same in every sink).
-struct LineOrigin {
-  const char* file;
-  int line;
-  const char* function;
-  const slgtdStamp* stamp;
+struct TraceLine {
+  char text[kTraceLineBuffer];
+  size_t length;
 };
 
 bool levelHas(uint32_t sink) {
   return (static_cast<uint32_t>(dorqTraceLevel) & sink) != 0;
 }
 
-// Header, message and newline, each with its own print. The message is
-// formatted from a copy of the argument list of this sink's own, so that every
-// sink formats it from the start. The process id is read here, for each sink.
-__attribute__((format(printf, 3, 0))) void printLine(FILE* stream, const LineOrigin& origin,
-                                                     const char* format, va_list arguments) {
-  const slgtdStamp& s = *origin.stamp;
-  (void)fprintf(stream, kHeaderFormat, s.month, s.day, s.hour, s.minute, s.second, s.millisecond,
-                static_cast<int>(getpid()), origin.file, origin.line, origin.function);
+// The escape of one byte of the message, or 0 when it stands for itself.
+size_t escapeByte(unsigned char c, char (&out)[kLongestEscape]) {
+  constexpr char kHex[] = "0123456789abcdef";
+  constexpr unsigned char kFirstPrintable = 0x20;
+  constexpr unsigned char kDelete = 0x7F;
+  char named = '\0';
+  switch (c) {
+    case '\n':
+      named = 'n';
+      break;
+    case '\r':
+      named = 'r';
+      break;
+    case '\t':
+      named = 't';
+      break;
+    case '\\':
+      named = '\\';
+      break;
+    default:
+      if (c >= kFirstPrintable && c != kDelete) {
+        return 0;
+      }
+      out[0] = '\\';
+      out[1] = 'x';
+      out[2] = kHex[c >> 4U];
+      out[3] = kHex[c & 0xFU];
+      return kLongestEscape;
+  }
+  out[0] = '\\';
+  out[1] = named;
+  return 2;
+}
+
+// Appends message, escaped, leaving room for the newline.
+void appendEscaped(TraceLine* line, const char* message) {
+  const size_t room = kTraceLineBuffer - 1;  // the newline's byte
+  for (const char* p = message; *p != '\0'; ++p) {
+    char escape[kLongestEscape];
+    const size_t width = escapeByte(static_cast<unsigned char>(*p), escape);
+    const size_t need = width == 0 ? 1 : width;
+    if (line->length + need > room) {
+      return;
+    }
+    if (width == 0) {
+      line->text[line->length] = *p;
+    } else {
+      memcpy(line->text + line->length, escape, width);
+    }
+    line->length += need;
+  }
+}
+
+// Header, escaped message and newline. The header fits by far: its texts are
+// dorq's own names.
+__attribute__((format(printf, 5, 0))) void buildLine(TraceLine* line, const char* file, int number,
+                                                     const char* function, const char* format,
+                                                     va_list arguments) {
+  slgtdErr clockError{};
+  slgtdStamp s{};  // all zero when the clock cannot be read
+  (void)slgtd(&clockError, &s);
+  const int header =
+      snprintf(line->text, kTraceLineBuffer, kHeaderFormat, s.month, s.day, s.hour, s.minute,
+               s.second, s.millisecond, static_cast<int>(getpid()), file, number, function);
+  line->length = header < 0 ? 0 : static_cast<size_t>(header);
+  if (line->length > kTraceLineBuffer - 1) {
+    line->length = kTraceLineBuffer - 1;
+  }
+  char message[kTraceLineBuffer];
   va_list copy;
   va_copy(copy, arguments);
   // The analyzer of clang-tidy 14 loses track of va_copy when it has seen
   // va_list calls in an earlier file of the same run, and then takes copy
   // for uninitialised.
   // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-  (void)vfprintf(stream, format, copy);
+  if (vsnprintf(message, sizeof message, format, copy) < 0) {
+    message[0] = '\0';
+  }
   va_end(copy);
-  (void)fprintf(stream, "\n");
+  appendEscaped(line, message);
+  line->text[line->length++] = '\n';
 }
 
-enum class FileSink {
-  kWritten,
-  kRefused,       // no safe regular file could be opened: the line skips standard output too
-  kStreamFailed,  // no stream for the descriptor: only the file misses the line
-};
-
-// The status taken before the open and the one of the opened descriptor name
-// the same file: type and permission bits, inode and device all equal.
-bool sameFile(const struct stat& before, const struct stat& after) {
-  return before.st_mode == after.st_mode && before.st_ino == after.st_ino &&
-         before.st_dev == after.st_dev;
-}
-
-// Opens the trace file for one line: created when missing, otherwise opened
-// for appending only when it is a regular file that is still the one that was
-// examined. An invalid descriptor means the line stays out of the file.
-UniqueFd openTraceFile(const char* path) {
-  struct stat before {};
-  if (lstat(path, &before) != 0) {
-    if (errno != ENOENT) {
-      return UniqueFd();
-    }
-    return UniqueFd(ssOswOpen(path, kCreateFlags, kCreateMode));
-  }
-  // Links (to anything), directories, devices and pipes are refused.
-  if (!S_ISREG(before.st_mode)) {
-    return UniqueFd();
-  }
-  UniqueFd fd(ssOswOpen(path, kAppendFlags, 0));
-  if (!fd.valid()) {
-    return fd;
-  }
-  struct stat after {};
-  if (fstat(fd.get(), &after) != 0 || !sameFile(before, after)) {
-    return UniqueFd();  // fd is closed on the way out
-  }
-  return fd;
+// One write of the whole line; write errors are not detected.
+void writeLine(int fd, const TraceLine& line) {
+  ssize_t written = 0;
+  do {
+    written = write(fd, line.text, line.length);
+  } while (written < 0 && errno == EINTR);
 }
 
 // The path in dorqTraceFile, or null when the buffer holds no terminated text.
@@ -100,26 +136,20 @@ const char* traceFilePath() {
   return memchr(dorqTraceFile, '\0', sizeof dorqTraceFile) != nullptr ? dorqTraceFile : nullptr;
 }
 
-// Opens, appends one line to and closes the trace file.
-__attribute__((format(printf, 2, 0))) FileSink appendToTraceFile(const LineOrigin& origin,
-                                                                 const char* format,
-                                                                 va_list arguments) {
+// Opens, appends the line to and closes the trace file: created when
+// missing, otherwise only the caller's own regular file that is still the
+// one examined. False when no such file could be opened.
+bool appendToTraceFile(const TraceLine& line) {
   const char* const path = traceFilePath();
   if (path == nullptr) {
-    return FileSink::kRefused;
+    return false;
   }
-  UniqueFd fd = openTraceFile(path);
+  const UniqueFd fd = sdorqOpenAsCaller(path, /*append=*/true, kCreateMode);
   if (!fd.valid()) {
-    return FileSink::kRefused;
+    return false;
   }
-  UniqueStream stream(ssOswFdopen(fd.get(), kStreamMode));
-  if (!stream.valid()) {
-    return FileSink::kStreamFailed;  // fd is closed on the way out
-  }
-  (void)fd.release();  // the stream owns the descriptor now
-  printLine(stream.get(), origin, format, arguments);
-  (void)stream.close();
-  return FileSink::kWritten;
+  writeLine(fd.get(), line);
+  return true;
 }
 
 }  // namespace
@@ -129,20 +159,20 @@ void sdorqTrace(unsigned mask, const char* file, int line, const char* function,
   (void)mask;
   // Tracing never disturbs its caller, not even through errno.
   const int savedErrno = errno;
-  slgtdErr clockError{};
-  slgtdStamp stamp{};  // all zero when the clock cannot be read
-  (void)slgtd(&clockError, &stamp);
-  const LineOrigin origin{file, line, function, &stamp};
+  TraceLine text;
+  buildLine(&text, file, line, function, format, arguments);
 
   if (levelHas(kTraceSinkStderr)) {
-    printLine(stderr, origin, format, arguments);
+    writeLine(kStderr, text);
   }
+  // A trace file that cannot be opened safely costs the line its standard
+  // output sink as well.
   bool serveStdout = true;
   if (levelHas(kTraceSinkFile) && dorqTraceFilel != 0) {
-    serveStdout = appendToTraceFile(origin, format, arguments) != FileSink::kRefused;
+    serveStdout = appendToTraceFile(text);
   }
   if (serveStdout && levelHas(kTraceSinkStdout)) {
-    printLine(stdout, origin, format, arguments);
+    writeLine(kStdout, text);
   }
   errno = savedErrno;
 }

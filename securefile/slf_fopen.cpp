@@ -1,11 +1,15 @@
 // SlfFopen: the plain open. Hands out the standard streams, files served by
-// the file-location layer, or a C stream opened through ssOswFopen.
+// the file-location layer, or a C stream: one opened through ssOswFopen for
+// writing, and for reading one made from a descriptor that was opened
+// without waiting and without following a final link.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 
 #include <array>
 
 #include "port/ss_wrappers.h"
+#include "port/unique_fd.h"
 #include "port/unique_stream.h"
 #include "securefile/slf_file.h"
 #include "securefile/slf_handle.h"
@@ -93,6 +97,26 @@ SlfFile* openFromLayer(const char* path, int32_t vfsFlags, slosErrRec* record, b
   return handle;
 }
 
+// Reading never waits for a writer (a FIFO put in the file's place opens at
+// once, and the guarded open then refuses it), never follows a final link
+// and never reaches a program the process executes.
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+
+FILE* openStream(const char* path, int32_t access, int32_t flags) {
+  if (access != kSlfAccessRead || (flags & kSlfFlagUpdate) != 0) {
+    return ssOswFopen(path, modeFor(access, flags));
+  }
+  UniqueFd fd(ssOswOpen(path, kReadFlags, 0));
+  if (!fd.valid()) {
+    return nullptr;
+  }
+  FILE* stream = ssOswFdopen(fd.get(), "r");
+  if (stream != nullptr) {
+    (void)fd.release();  // the stream owns the descriptor now
+  }
+  return stream;
+}
+
 bool layerServes(const char* path, int32_t vfsFlags) {
   const int option = (vfsFlags & kSlfVfsOption) != 0 ? 1 : 0;
   return lfvIsVfsMode(path, 0, option) != 0;
@@ -121,7 +145,7 @@ SlfFile* SlfFopen(const char* name, const char* dir, int32_t access, int32_t fla
     }
   }
 
-  UniqueStream stream(ssOswFopen(path.data(), modeFor(access, flags)));
+  UniqueStream stream(openStream(path.data(), access, flags));
   if (!stream.valid()) {
     const int error = errno;
     slosFillErr(record, openFailureCode(error), error, kOpenMessage, kOpenRoutine);

@@ -55,8 +55,9 @@ bool hasParentReference(std::string_view path) {
   return dots <= lastComponent;
 }
 
-// The examined file must be a single-linked regular file or something else
-// that is neither a link nor a directory; the tests run in this order.
+// The examined file must be a single-linked regular file; the tests run in
+// this order. A FIFO, a device or a socket is no file of settings: reading
+// one could wait forever or touch a device.
 bool acceptExamined(const struct stat& examined, slosErrRec* record) {
   if (S_ISLNK(examined.st_mode)) {
     slosFillErr(record, kSlosErrRefused, 0, "soft link detected", "slsfopen4");
@@ -70,20 +71,31 @@ bool acceptExamined(const struct stat& examined, slosErrRec* record) {
     slosFillErr(record, kSlosErrRefused, 0, "Input is a Directory", "slsfopen5");
     return false;
   }
+  if (!S_ISREG(examined.st_mode)) {
+    slosFillErr(record, kSlosErrRefused, 0, "not a regular file", "slsfopen5");
+    return false;
+  }
   return true;
 }
 
-// The open stream must be the examined file: same inode, same device.
-// Otherwise the stream is closed and the handle released.
-SlfFile* verifyOpened(SlfFile* handle, const struct stat& examined, slosErrRec* record) {
+// The open stream must be a regular file and, when a file was examined
+// before the open, that very file: same inode, same device. Otherwise the
+// stream is closed and the handle released.
+SlfFile* verifyOpened(SlfFile* handle, const struct stat* examined, slosErrRec* record) {
   struct stat opened {};
   if (fstat(fileno(static_cast<FILE*>(handle->stream)), &opened) != 0) {
     slosFillErr(record, kSlosErrSystem, errno, "fstat failed", "slsfopen6");
     slfDiscard(handle);
     return nullptr;
   }
-  if (opened.st_ino != examined.st_ino || opened.st_dev != examined.st_dev) {
+  if (examined != nullptr &&
+      (opened.st_ino != examined->st_ino || opened.st_dev != examined->st_dev)) {
     slosFillErr(record, kSlosErrRefused, 0, "target altered", "slsfopen7");
+    slfDiscard(handle);
+    return nullptr;
+  }
+  if (!S_ISREG(opened.st_mode)) {
+    slosFillErr(record, kSlosErrRefused, 0, "not a regular file", "slsfopen7");
     slfDiscard(handle);
     return nullptr;
   }
@@ -118,8 +130,10 @@ SlfFile* SlfFopen2(const char* name, const char* dir, int32_t access, int32_t fl
   struct stat examined {};
   if (lstat(path.c_str(), &examined) != 0) {
     if (errno == ENOENT) {
-      // Nothing there yet to examine: the open creates or reports it.
-      return SlfFopen(path.c_str(), nullptr, access, flags, kind, record, vfsFlags);
+      // Nothing there yet to examine: the open creates or reports it, and
+      // what it opened must be a regular file all the same.
+      SlfFile* handle = SlfFopen(path.c_str(), nullptr, access, flags, kind, record, vfsFlags);
+      return handle == nullptr ? nullptr : verifyOpened(handle, nullptr, record);
     }
     slosFillErr(record, kSlosErrSystem, errno, "lstat failed", "slsfopen3");
     return nullptr;
@@ -132,5 +146,5 @@ SlfFile* SlfFopen2(const char* name, const char* dir, int32_t access, int32_t fl
   if (handle == nullptr) {
     return nullptr;
   }
-  return verifyOpened(handle, examined, record);
+  return verifyOpened(handle, &examined, record);
 }

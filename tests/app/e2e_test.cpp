@@ -252,10 +252,11 @@ TEST_F(OutcomeTest, OnlySuccessRunsTheJobAndNoTraceHoldsThePassword) {
     const std::string traceFile = reports_ + "/dorq_" + std::to_string(r.pid) + ".trc";
     const std::string trace = readFile(traceFile);
     EXPECT_TRUE(r.exitedWith(c.code)) << c.dorq << describe(r);
-    // Written with root's rights: owner root, the caller's group.
+    // Written with the caller's rights: the caller's own file.
     struct stat st {};
     ASSERT_EQ(stat(traceFile.c_str(), &st), 0);
-    EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(0U, kSchedulerUser.group.gid));
+    EXPECT_EQ(std::pair(st.st_uid, st.st_gid),
+              std::pair(kSchedulerUser.uid, kSchedulerUser.group.gid));
     EXPECT_EQ(readProbeReport(reports_ + "/ran").has_value(), c.code == 0) << c.dorq;
     EXPECT_EQ(trace.find("Could not authenticate") != std::string::npos, c.code != 0) << c.dorq;
     for (const std::string& sink : {r.out, r.err, trace}) {
@@ -340,6 +341,7 @@ TEST_F(JobTest, SeesOnlyTheDescriptorsDorqWasStartedWith) {
         s.identity.reset();
       }
       s.stdinBytes = probeRequest(3, "closed");
+      unlink((reports_ + "/pid").c_str());  // each caller writes only a pid file of its own
       const ProcessResult r = runProcess(s);
       EXPECT_TRUE(r.exitedWith(0)) << what << ": " << describe(r);
       const auto report = probeReport("closed");
@@ -489,6 +491,7 @@ TEST_F(KillTest, ChildPidRecords) {
   const std::string old = reports_ + "/old.pid";
   const std::string target = sandbox_->root() + "/not-for-the-caller";
   writeFile(old, "XXXXXXXXXXXXXXXXXXXXtail");
+  ASSERT_EQ(chown(old.c_str(), kSchedulerUser.uid, kSchedulerUser.group.gid), 0);
   writeFile(target, "untouched");
   ASSERT_EQ(symlink(target.c_str(), (reports_ + "/link.pid").c_str()), 0);
   ASSERT_EQ(mkfifo((reports_ + "/fifo").c_str(), 0666), 0);
@@ -505,7 +508,7 @@ TEST_F(KillTest, ChildPidRecords) {
       struct stat st {};
       ASSERT_EQ(stat(fresh.c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 07777, 0660U);
-      EXPECT_EQ(st.st_uid, 0U);
+      EXPECT_EQ(st.st_uid, kSchedulerUser.uid);
     } else if (file == old) {
       EXPECT_EQ(readFile(old), pid + std::string("XXXXXXXXXXXXXXXXXXXXtail").substr(pid.size()));
     }

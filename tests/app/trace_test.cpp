@@ -159,6 +159,35 @@ TEST_F(TraceTest, SameLineWithLocalTimeInEverySink) {
   EXPECT_EQ(s.out, s.err);
 }
 
+// Text from outside cannot forge or break a line: control bytes, DEL and the
+// backslash are escaped, and an over-long message is cut so that the line,
+// its newline included, fits 8192 bytes; each sink gets it in one write.
+TEST_F(TraceTest, MessageIsEscapedAndCut) {
+  const auto lineFor = [&](const std::string& text) {
+    unlink(path_.c_str());
+    return capture(kAllSinks, path_,
+                   [&] { dorqTrace(8, "sdorq", 12, "fn", "<%s>", text.c_str()); });
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {"a\nSCHED forged\r\t\\z", "<a\\nSCHED forged\\r\\t\\\\z>"},
+      {"\x01\x1b[2J\x7f\xc3\xa9", "<\\x01\\x1b[2J\\x7f\xc3\xa9>"},
+  };
+  for (const auto& [text, want] : cases) {
+    const Sinks s = lineFor(text);
+    EXPECT_EQ(s.err.substr(s.err.find("(fn)") + 4), want + "\n");
+    EXPECT_EQ(s.file, s.err);
+    EXPECT_EQ(s.out, s.err);
+  }
+  for (const char fill : {'x', '\n'}) {  // a cut never splits an escape
+    const Sinks s = lineFor(std::string(20000, fill));
+    EXPECT_LE(s.err.size(), 8192U);
+    EXPECT_GE(s.err.size(), 8192U - 3);
+    EXPECT_EQ(s.err.find('\n'), s.err.size() - 1);
+    EXPECT_EQ(s.err.substr(s.err.size() - 3), fill == 'x' ? "xx\n" : "\\n\n");
+    EXPECT_TRUE(s.file == s.err);
+  }
+}
+
 // Created no-follow, exclusive, non-blocking and close-on-exec (the job must
 // not inherit it), then appended to.
 TEST_F(TraceTest, FileIsCreatedThenAppendedTo) {
@@ -168,8 +197,8 @@ TEST_F(TraceTest, FileIsCreatedThenAppendedTo) {
     traceLine();
     traceLine();
   });
-  const int safe = O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
-  EXPECT_EQ(flags, (std::vector<int>{safe | O_CREAT | O_EXCL | (0644 << 20), safe | O_APPEND}));
+  const int safe = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+  EXPECT_EQ(flags, (std::vector<int>{safe | O_CREAT | O_EXCL | (0644 << 20), safe}));
   const size_t half = s.file.size() / 2;
   EXPECT_TRUE(isLine(s.file.substr(0, half)) && isLine(s.file.substr(half))) << s.file;
   struct stat status {};
@@ -184,11 +213,8 @@ TEST_F(TraceTest, FileRefusals) {
   const std::string d = dir_.path(), target = dir_ / "target", other = dir_ / "other";
   std::string p;  // the path of the case at hand; "" in the table: t.trc
   const std::function<void()> none = [] {};
-  const auto orig = [&] {
-    writeFile(p, "orig\n");
-    link(p.c_str(), (d + "/orig").c_str());  // keeps the examined file in view
-  };
-  const auto plantLink = [&] { symlink(target.c_str(), p.c_str()); };
+  const auto orig = [&] { writeFile(p, "orig\n"); };
+  const auto plantLink = [&] { (void)!symlink(target.c_str(), p.c_str()); };
   // clang-format off
   const struct { const char *name, *path; std::function<void()> before, swap; } cases[] = {
       {"LinkToFile", "", [&] { writeFile(target, "keep\n"); plantLink(); }, none},
@@ -204,6 +230,9 @@ TEST_F(TraceTest, FileRefusals) {
       {"SwappedFifo", "", orig, [&] { unlink(p.c_str()); mkfifo(p.c_str(), 0644); }},
       {"CreatedMeanwhile", "", none, [&] { writeFile(p, "raced\n"); }},
       {"LinkPlanted", "", none, plantLink},
+      // Only the caller's own single-linked file is written.
+      {"HardLinked", "", [&] { orig(); (void)!link(p.c_str(), (d + "/o").c_str()); }, none},
+      {"OtherOwner", "", [&] { orig(); (void)!chown(p.c_str(), 23003, 23003); }, none},
   };
   // clang-format on
   for (const auto& c : cases) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -218,7 +219,7 @@ TEST_F(FileTest, PlainOpenMapsTheErrnoOfAFailedOpen) {
   const std::pair<int, int32_t> cases[] = {
       {ENOENT, -5}, {EACCES, -3}, {ENOSPC, -6}, {EPERM, -8}, {EIO, -8}};
   for (const auto& [error, code] : cases) {
-    dorq_test::armFault(dorq_test::Wrapper::Fopen, 1, error);
+    dorq_test::armFault(dorq_test::Wrapper::Open, 1, error);
     EXPECT_EQ(rec(plainOpen(at("file")).record), rec(code, error, "open failed", "SlfFopen1"));
   }
 }
@@ -302,6 +303,7 @@ TEST_F(FileTest, GuardedOpenRefusesLinksHardLinksAndDirectoriesForAnyAccess) {
   makeLink(at("file"), at("link"));
   makeLink(at("nowhere"), at("dangling"));
   makeDir(at("dir"), 0755);
+  ASSERT_EQ(mkfifo(at("fifo").c_str(), 0644), 0);
   const std::string softLink = rec(-9, 0, "soft link detected", "slsfopen4");
   const std::string hardLinks = rec(-9, 0, "hard links detected", "slsfopen5");
   const std::pair<std::string, std::string> cases[] = {
@@ -310,6 +312,8 @@ TEST_F(FileTest, GuardedOpenRefusesLinksHardLinksAndDirectoriesForAnyAccess) {
       {at("twice"), hardLinks},
       {at("dir"), hardLinks},  // a directory has two links or more
       {"/proc/sys/kernel", rec(-9, 0, "Input is a Directory", "slsfopen5")},
+      {at("fifo"), rec(-9, 0, "not a regular file", "slsfopen5")},  // never waits for a writer
+      {"/dev/null", rec(-9, 0, "not a regular file", "slsfopen5")},
   };
   for (const auto& [name, want] : cases) {
     for (const int32_t access : {0, 1, 2}) {
@@ -361,32 +365,48 @@ TEST_F(RootFileTest, SecurityCheckRefusesDirectoriesOthersCanWrite) {
             rec(-8, 0, "lstat failure", "SldirIsPthse"));
 }
 
-// A file swapped in between examination and open (by the fopen hook), even one
-// with the same inode number on another device, is refused; nothing stays open.
+// A file swapped in between examination and open (by the open hook) is
+// refused without waiting and with nothing left open: another file, even one
+// with the same inode number on another device, a FIFO, or a link.
 TEST_F(RootFileTest, GuardedOpenRefusesAFileReplacedBetweenExaminationAndOpen) {
   makeDir(at("a"), 0755);
   makeDir(at("b"), 0755);
   ASSERT_TRUE(dorq_test::mountTmpfs(at("a")) && dorq_test::mountTmpfs(at("b")));
   writeFile(at("a/env.zan"), "original\n");
-  writeFile(at("a/env2"), "original\n");
-  writeFile(at("a/other"), "other\n");
   writeFile(at("b/twin"), "twin\n");
   const auto inode = [&](const char* name) {
     struct stat status {};
     return stat(at(name).c_str(), &status) == 0 ? status.st_ino : 0;
   };
   ASSERT_EQ(inode("b/twin"), inode("a/env.zan")) << "fresh tmpfs mounts number their inodes alike";
-  const std::pair<const char*, std::string> swaps[] = {{"a/env.zan", at("b/twin")},
-                                                       {"a/env2", at("a/other")}};
-  for (const auto& [name, replacement] : swaps) {
-    dorq_test::setFopenHook([to = replacement](const char* path) {
-      unlink(path);
-      symlink(to.c_str(), path);
-    });
+  const std::string altered = rec(-9, 0, "target altered", "slsfopen7");
+  const std::string twin = at("b/twin");
+  const std::string other = at("a/other");
+  const std::string fifo = at("a/fifo");
+  const struct {
+    const char* name;
+    std::function<void(const char*)> swap;
+    std::string want;
+  } cases[] = {
+      {"a/env.zan",
+       [&](const char* p) { (void)!mount(twin.c_str(), p, nullptr, MS_BIND, nullptr); }, altered},
+      {"a/env2", [&](const char* p) { (void)!rename(other.c_str(), p); }, altered},
+      {"a/env3", [&](const char* p) { (void)!rename(fifo.c_str(), p); }, altered},
+      {"a/env4", [&](const char* p) { (void)!unlink(p), (void)!symlink(twin.c_str(), p); },
+       rec(-8, ELOOP, "open failed", "SlfFopen1")},
+  };
+  for (const auto& c : cases) {
+    writeFile(at(c.name), "original\n");
+    writeFile(other, "other\n");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    dorq_test::setOpenHook([&](const char* path, int, int) { c.swap(path); });
     const int before = openDescriptors();
-    EXPECT_EQ(rec(guardedOpen(at(name)).record), rec(-9, 0, "target altered", "slsfopen7"));
+    EXPECT_EQ(rec(guardedOpen(at(c.name)).record), c.want) << c.name;
     EXPECT_EQ(openDescriptors(), before);
+    dorq_test::resetFaults();
+    unlink(fifo.c_str());
   }
+  umount(at("a/env.zan").c_str());
   umount(at("a").c_str());
   umount(at("b").c_str());
 }

@@ -198,7 +198,9 @@ using Answers = std::pair<Lookup, Lookup>;  // KVL_ADMIN, DISABLE_VUDOV_FEATURES
 // The read allocates the file's handle, then for each of the two accepted lines
 // copies of name and value and an entry; it opens and closes the file once.
 unsigned documentedCalls(Wrapper which) {
-  return which == Wrapper::Malloc ? 1 + 3 * 2 : which == Wrapper::Fopen || which == Wrapper::Fclose;
+  return which == Wrapper::Malloc
+             ? 1 + 3 * 2
+             : which == Wrapper::Open || which == Wrapper::Fdopen || which == Wrapper::Fclose;
 }
 
 // The answers once call k of `which` failed (none for k = 0).
@@ -211,7 +213,7 @@ Answers expectedAnswers(Wrapper which, unsigned k) {
   if (k == 0 || which == Wrapper::Fclose) {
     return {admin, disable};
   }
-  if (which == Wrapper::Fopen || k == 1 || (k - 2) % 3 == 2) {
+  if (which == Wrapper::Open || which == Wrapper::Fdopen || k == 1 || (k - 2) % 3 == 2) {
     return {kNotSet, kNotSet};
   }
   return (k - 2) / 3 == 0 ? Answers{kNotSet, disable} : Answers{admin, kNotSet};
@@ -238,8 +240,10 @@ TEST(SettingsRead, EveryWrapperCallFailsInTurn) {
           EXPECT_EQ((Answers{lookup("KVL_ADMIN"), lookup("DISABLE_VUDOV_FEATURES")}),
                     expectedAnswers(w.wrapper, k));
         }
-        EXPECT_EQ(callCount(Wrapper::Fopen), 1U);
-        EXPECT_EQ(callCount(Wrapper::Fclose), w.wrapper == Wrapper::Fopen && k != 0 ? 0U : 1U);
+        EXPECT_EQ(callCount(Wrapper::Open), 1U);
+        const bool noStream =
+            (w.wrapper == Wrapper::Open || w.wrapper == Wrapper::Fdopen) && k != 0;
+        EXPECT_EQ(callCount(Wrapper::Fclose), noStream ? 0U : 1U);
       });
     }
   }
@@ -275,7 +279,7 @@ TEST(SettingsFile, ReadOnceForNamesMissingFromTheEnvironment) {
       EXPECT_EQ(lookup("KVL_ADMIN"), kNotSet);
     }
     EXPECT_EQ(slzgetevarf_parse_attempted, 0U);
-    EXPECT_EQ(callCount(Wrapper::Fopen), 0U);
+    EXPECT_EQ(callCount(Wrapper::Open), 0U);
     setEnv("ZANTIX_HOME", home1024);
     EXPECT_EQ(lookup("KVL_ADMIN", 10), found("/net/admin"));
     EXPECT_EQ(lookup("KVL_ADMIN", 9), failed(kSlzInvalid));
@@ -288,7 +292,7 @@ TEST(SettingsFile, ReadOnceForNamesMissingFromTheEnvironment) {
     unsetenv("ZANTIX_HOME");
     EXPECT_EQ(lookup("ZANTIX_HOME"), kNotSet);
     EXPECT_EQ(lookup("KVL_ADMIN"), found("/net/admin"));
-    EXPECT_EQ(callCount(Wrapper::Fopen), 1U);
+    EXPECT_EQ(callCount(Wrapper::Open), 1U);
   });
 }
 
@@ -302,9 +306,9 @@ TEST(SettingsFile, LinkIsRefused) {
     setEnv("ZANTIX_HOME", home.path());
     EXPECT_EQ(lookup("KVL_ADMIN"), kNotSet);
     EXPECT_EQ(slzgetevarf_parse_attempted, 1U);
-    const unsigned opened = callCount(Wrapper::Fopen);
+    const unsigned opened = callCount(Wrapper::Open);
     EXPECT_EQ(lookup("DISABLE_VUDOV_FEATURES"), kNotSet);
-    EXPECT_EQ(callCount(Wrapper::Fopen), opened);
+    EXPECT_EQ(callCount(Wrapper::Open), opened);
   });
 }
 
