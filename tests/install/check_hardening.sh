@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Reads the hardening of the built dorq back from the binary itself: a
+# position-independent executable, relocations read-only and bound at start,
+# a stack that cannot execute, stack canaries, checked buffer calls (only in
+# an optimised build: pass "fortify"), stack clash probes and control-flow
+# protection (an end-branch instruction opening main).
+set -euo pipefail
+bin=$1
+fail() { echo "dorq is not hardened: $*" >&2; exit 1; }
+readelf -h "$bin" | grep -q 'Type:.*DYN' || fail "not position-independent"
+readelf -d "$bin" | grep -q 'FLAGS_1.*PIE' || fail "no PIE flag"
+readelf -d "$bin" | grep -qE 'BIND_NOW|FLAGS_1.*NOW' || fail "relocations bound lazily"
+readelf -lW "$bin" | grep -q GNU_RELRO || fail "no read-only relocations"
+readelf -lW "$bin" | awk '$1 == "GNU_STACK" && $7 ~ /E/ { exit 1 }' || fail "executable stack"
+syms=$(nm -D "$bin")
+grep -q '__stack_chk_fail' <<<"$syms" || fail "no stack protector"
+if [ "${2:-}" = fortify ]; then
+  grep -qE '__[a-z]+_chk@' <<<"$syms" || fail "no fortified calls"
+fi
+code=$(objdump -d --no-show-raw-insn "$bin")
+grep -qE 'orq +\$0x0,\(%rsp\)' <<<"$code" || fail "no stack clash probes"
+grep -A1 '<main>:' <<<"$code" | grep -q endbr64 || fail "main opens without endbr64"
+echo "hardened: PIE, full RELRO, NX stack, canaries, clash probes, endbr64${2:+, fortify}"
