@@ -2,6 +2,7 @@
 #include <malloc.h>
 
 #include "app/dorq_driver.h"
+#include "app/sdorq_audit.h"
 #include "app/sdorq_descriptors.h"
 #include "app/sdorq_signals.h"
 
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
   mallopt(M_TOP_PAD, kTopPad);
   sdorqOpenStandardDescriptors();
   sdorqRecordInheritedDescriptors();
+  sdorqAuditStart();
   sdorqIgnoreSigpipe();
   return dorqmain(argc, argv);
 }

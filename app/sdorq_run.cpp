@@ -9,6 +9,7 @@
 
 #include "app/dorq_status.h"
 #include "app/dorq_trace.h"
+#include "app/sdorq_audit.h"
 #include "app/sdorq_descriptors.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_run.h"
@@ -55,7 +56,7 @@ uint32_t runKillRequest(char** argv, const char* user, int flags) {
 
 // Reads the child's start report: end of input means the command replaced
 // the child; a code (or a read error) means the child failed to start it.
-void reportStart(JobPipe* jobPipe) {
+uint32_t reportStart(JobPipe* jobPipe) {
   jobPipe->write.reset();
   int code = 0;
   ssize_t got = 0;
@@ -67,6 +68,16 @@ void reportStart(JobPipe* jobPipe) {
     sdorqWriteStatusWord(static_cast<int>(kStatusExecFailed));
   }
   sdorqWriteStatusWord(static_cast<int>(kStatusOk));
+  return got != 0 ? kStatusExecFailed : kStatusOk;
+}
+
+// The audit line of a started job, written as soon as its start is known.
+void auditStart(const char* user, const char* path, char** argv, pid_t child, uint32_t status) {
+  uint32_t count = 0;
+  while (argv[0] != nullptr && argv[count + 1] != nullptr) {
+    ++count;
+  }
+  sdorqAudit({user, path, nullptr, count, child, status});
 }
 
 uint32_t finish(int waitStatus, int* exitStatus) {
@@ -125,9 +136,8 @@ uint32_t forkAndWait(const char* path, char** argv, const char* user, int flags,
     }
     return kStatusForkFailed;
   }
-  if (jobPipe->read.valid()) {
-    reportStart(jobPipe);
-  }
+  const uint32_t started = jobPipe->read.valid() ? reportStart(jobPipe) : kStatusOk;
+  auditStart(user, path, argv, child, started);
   sdorqRecordChildPid(child);
   int waitStatus = 0;
   const uint32_t status = sdorqWaitForChild(child, flags, &waitStatus);

@@ -13,6 +13,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "app/dorq_escape.h"
 #include "app/dorq_trace.h"
 #include "app/sdorq_identity.h"
 #include "port/slgtd.h"
@@ -28,8 +29,6 @@ constexpr int kStdout = 1;
 // A line is at most kTraceLineBuffer bytes, its newline included; a longer
 // one is cut, never split, before the escape that would not fit.
 constexpr size_t kTraceLineBuffer = 8192;
-// The longest escape: a backslash, 'x' and two hex digits.
-constexpr size_t kLongestEscape = 4;
 
 struct TraceLine {
   char text[kTraceLineBuffer];
@@ -38,59 +37,6 @@ struct TraceLine {
 
 bool levelHas(uint32_t sink) {
   return (static_cast<uint32_t>(dorqTraceLevel) & sink) != 0;
-}
-
-// The escape of one byte of the message, or 0 when it stands for itself.
-size_t escapeByte(unsigned char c, char (&out)[kLongestEscape]) {
-  constexpr char kHex[] = "0123456789abcdef";
-  constexpr unsigned char kFirstPrintable = 0x20;
-  constexpr unsigned char kDelete = 0x7F;
-  char named = '\0';
-  switch (c) {
-    case '\n':
-      named = 'n';
-      break;
-    case '\r':
-      named = 'r';
-      break;
-    case '\t':
-      named = 't';
-      break;
-    case '\\':
-      named = '\\';
-      break;
-    default:
-      if (c >= kFirstPrintable && c != kDelete) {
-        return 0;
-      }
-      out[0] = '\\';
-      out[1] = 'x';
-      out[2] = kHex[c >> 4U];
-      out[3] = kHex[c & 0xFU];
-      return kLongestEscape;
-  }
-  out[0] = '\\';
-  out[1] = named;
-  return 2;
-}
-
-// Appends message, escaped, leaving room for the newline.
-void appendEscaped(TraceLine* line, const char* message) {
-  const size_t room = kTraceLineBuffer - 1;  // the newline's byte
-  for (const char* p = message; *p != '\0'; ++p) {
-    char escape[kLongestEscape];
-    const size_t width = escapeByte(static_cast<unsigned char>(*p), escape);
-    const size_t need = width == 0 ? 1 : width;
-    if (line->length + need > room) {
-      return;
-    }
-    if (width == 0) {
-      line->text[line->length] = *p;
-    } else {
-      memcpy(line->text + line->length, escape, width);
-    }
-    line->length += need;
-  }
 }
 
 // Header, escaped message and newline. The header fits by far: its texts are
@@ -119,7 +65,9 @@ __attribute__((format(printf, 5, 0))) void buildLine(TraceLine* line, const char
     message[0] = '\0';
   }
   va_end(copy);
-  appendEscaped(line, message);
+  // Room is left for the newline.
+  line->length += dorqEscape(
+      message, std::span<char>(line->text + line->length, kTraceLineBuffer - 1 - line->length));
   line->text[line->length++] = '\n';
 }
 

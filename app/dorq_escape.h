@@ -1,0 +1,18 @@
+// Escaping of text that came from outside (option values, request lines,
+// paths, PAM messages) before it reaches a trace line or the system log: a
+// control character, DEL or a backslash becomes "\n", "\r", "\t", "\\" or
+// "\xHH", so outside text can neither end a line nor forge one.
+#ifndef DORQ_APP_DORQ_ESCAPE_H
+#define DORQ_APP_DORQ_ESCAPE_H
+
+#include <stddef.h>
+
+#include <span>
+#include <string_view>
+
+// Writes text, escaped, to out; returns the number of bytes written. When
+// out is too small the text is cut before the first escape or byte that
+// would not fit: an escape is never split. Nothing is terminated.
+size_t dorqEscape(std::string_view text, std::span<char> out);
+
+#endif  // DORQ_APP_DORQ_ESCAPE_H

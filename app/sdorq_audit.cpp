@@ -1,0 +1,127 @@
+// The audit record in the system log.
+#include "app/sdorq_audit.h"
+
+#include <pwd.h>
+#include <stdio.h>
+#include <string.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <span>
+#include <string_view>
+
+#include "app/dorq_escape.h"
+#include "app/dorq_status.h"
+
+namespace {
+
+constexpr char kIdent[] = "dorq";
+// Escaped fields are cut at these sizes; the line is always shorter than
+// what syslog takes in one message.
+constexpr size_t kNameField = 256;
+constexpr size_t kPathField = 1024;
+constexpr size_t kLineBuffer = 2048;
+
+// The caller and whether the line was written: one request per process, one
+// line per request. The job's start writes it from the execution step; every
+// other outcome from the driver at the end.
+struct AuditState {
+  uid_t caller;
+  bool written;
+};
+AuditState state;
+
+struct Meaning {
+  uint32_t status;
+  const char* text;
+};
+constexpr Meaning kMeanings[] = {
+    {kStatusOk, "started"},
+    {kStatusNoMemory, "no memory for the request"},
+    {kStatusInputEnded, "request incomplete"},
+    {kStatusLineTooLong, "request line too long"},
+    {kStatusNotSetUid, "not set-user-ID root"},
+    {kStatusAuthFailed, "authentication failed"},
+    {kStatusIdentity, "user identity not taken"},
+    {kStatusForkFailed, "fork failed"},
+    {kStatusExecFailed, "command not executed"},
+    {kStatusWaitFailed, "wait failed"},
+    {kStatusSignalled, "job ended by a signal"},
+    {kStatusStderrCopy, "standard error not set up"},
+    {kStatusKillFailed, "kill failed"},
+    {kStatusNoPam, "no PAM library"},
+    {kStatusBadOption, "bad option"},
+    {kStatusBadPamConf, "PAM configuration refuses su"},
+};
+
+const char* meaningOf(uint32_t status, bool kill) {
+  if (status == kStatusOk && kill) {
+    return "signal sent";
+  }
+  for (const Meaning& m : kMeanings) {
+    if (m.status == status) {
+      return m.text;
+    }
+  }
+  return "unknown";
+}
+
+// An escaped, terminated copy of text in out.
+template <size_t N>
+const char* escaped(const char* text, char (&out)[N]) {
+  const size_t length = dorqEscape(text, std::span<char>(out, N - 1));
+  out[length] = '\0';
+  return out;
+}
+
+// "caller=NAME(UID)", then what the request asked for as far as it was read.
+void formatLine(const DorqAudit& a, char (&line)[kLineBuffer]) {
+  const passwd* entry = getpwuid(state.caller);
+  char caller[kNameField];
+  char user[kNameField];
+  char path[kPathField];
+  int length = snprintf(line, kLineBuffer, "caller=%s(%u)",
+                        entry != nullptr ? escaped(entry->pw_name, caller) : "?",
+                        static_cast<unsigned>(state.caller));
+  const bool kill = a.killTarget != nullptr;
+  const auto append = [&](const char* format, auto... values) {
+    if (length >= 0 && static_cast<size_t>(length) < kLineBuffer) {
+      const int more =
+          snprintf(line + length, kLineBuffer - static_cast<size_t>(length), format, values...);
+      length = more < 0 ? -1 : length + more;
+    }
+  };
+  if (a.user != nullptr) {
+    append(" user=%s", escaped(a.user, user));
+  }
+  if (kill) {
+    char target[kNameField];
+    append(" kill=%s", escaped(a.killTarget, target));
+  } else if (a.path != nullptr) {
+    append(" command=%s args=%u", escaped(a.path, path), a.argumentCount);
+  }
+  if (a.job > 0) {
+    append(" pid=%d", static_cast<int>(a.job));
+  }
+  append(" status=%u (%s)", a.status, meaningOf(a.status, kill));
+}
+
+}  // namespace
+
+void sdorqAuditStart() {
+  state = AuditState{getuid(), false};
+}
+
+void sdorqAudit(const DorqAudit& audit) {
+  if (state.written) {
+    return;
+  }
+  state.written = true;
+  char line[kLineBuffer];
+  formatLine(audit, line);
+  // The C library's log socket is close-on-exec; it is closed again at once,
+  // so no job started later can find it either.
+  openlog(kIdent, LOG_PID, LOG_AUTHPRIV);
+  syslog(audit.status == kStatusOk ? LOG_INFO : LOG_NOTICE, "%s", line);
+  closelog();
+}
