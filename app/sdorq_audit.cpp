@@ -2,6 +2,7 @@
 #include "app/sdorq_audit.h"
 
 #include <pwd.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <syslog.h>
@@ -74,36 +75,47 @@ const char* escaped(const char* text, char (&out)[N]) {
   return out;
 }
 
+// The line being built; a piece that does not fit is cut by snprintf and
+// ends the line there.
+struct LineBuilder {
+  char (&text)[kLineBuffer];
+  size_t length;
+
+  __attribute__((format(printf, 2, 3))) void append(const char* format, ...) {
+    if (length >= kLineBuffer - 1) {
+      return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    const int more = vsnprintf(text + length, kLineBuffer - length, format, arguments);
+    va_end(arguments);
+    length = more < 0 ? kLineBuffer - 1 : length + static_cast<size_t>(more);
+  }
+};
+
 // "caller=NAME(UID)", then what the request asked for as far as it was read.
 void formatLine(const DorqAudit& a, char (&line)[kLineBuffer]) {
+  LineBuilder out{line, 0};
+  line[0] = '\0';
   const passwd* entry = getpwuid(state.caller);
-  char caller[kNameField];
-  char user[kNameField];
-  char path[kPathField];
-  int length = snprintf(line, kLineBuffer, "caller=%s(%u)",
-                        entry != nullptr ? escaped(entry->pw_name, caller) : "?",
-                        static_cast<unsigned>(state.caller));
+  char text[kPathField];
+  out.append("caller=%s(%u)", entry != nullptr ? escaped(entry->pw_name, text) : "?",
+             static_cast<unsigned>(state.caller));
   const bool kill = a.killTarget != nullptr;
-  const auto append = [&](const char* format, auto... values) {
-    if (length >= 0 && static_cast<size_t>(length) < kLineBuffer) {
-      const int more =
-          snprintf(line + length, kLineBuffer - static_cast<size_t>(length), format, values...);
-      length = more < 0 ? -1 : length + more;
-    }
-  };
   if (a.user != nullptr) {
-    append(" user=%s", escaped(a.user, user));
+    char user[kNameField];
+    out.append(" user=%s", escaped(a.user, user));
   }
   if (kill) {
     char target[kNameField];
-    append(" kill=%s", escaped(a.killTarget, target));
+    out.append(" kill=%s", escaped(a.killTarget, target));
   } else if (a.path != nullptr) {
-    append(" command=%s args=%u", escaped(a.path, path), a.argumentCount);
+    out.append(" command=%s args=%u", escaped(a.path, text), a.argumentCount);
   }
   if (a.job > 0) {
-    append(" pid=%d", static_cast<int>(a.job));
+    out.append(" pid=%d", static_cast<int>(a.job));
   }
-  append(" status=%u (%s)", a.status, meaningOf(a.status, kill));
+  out.append(" status=%u (%s)", a.status, meaningOf(a.status, kill));
 }
 
 }  // namespace
