@@ -8,11 +8,18 @@
 # Set before this script runs:
 #   DORQ_INSTALL_GROUP        the group the scheduler runs as
 #   DORQ_INSTALL_DESTINATION  the directory given to install(TARGETS), as is
+#   DORQ_INSTALL_OWNER        OFF when a package installs into its staging
+#                             tree: its maintainer scripts set owner and mode
 
 if(IS_ABSOLUTE "${DORQ_INSTALL_DESTINATION}")
   set(dorq_program "$ENV{DESTDIR}${DORQ_INSTALL_DESTINATION}/dorq")
 else()
   set(dorq_program "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${DORQ_INSTALL_DESTINATION}/dorq")
+endif()
+
+if(DEFINED DORQ_INSTALL_OWNER AND NOT DORQ_INSTALL_OWNER)
+  message(STATUS "Owner and mode left to the package: ${dorq_program}")
+  return()
 endif()
 
 # chown clears the set-user-ID bit, so the mode is set after the owner.

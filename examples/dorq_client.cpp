@@ -2,6 +2,7 @@
 // in words what came back.
 //
 //   dorq-client [--dorq PATH] [--password-file FILE] [--flags N] USER COMMAND [ARG...]
+//   dorq-client --version
 //
 // The password is the first line of FILE, or of standard input without
 // --password-file. The client builds the request record, starts dorq with
@@ -42,6 +43,10 @@
 #ifndef DORQ_CLIENT_DEFAULT_DORQ
 #define DORQ_CLIENT_DEFAULT_DORQ "/usr/local/libexec/dorq/dorq"
 #endif
+// The project's version, given by the build.
+#ifndef DORQ_CLIENT_VERSION
+#define DORQ_CLIENT_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -68,6 +73,7 @@ struct Options {
   const char* passwordFile = nullptr;
   int flags = dorq_client::kFlagStatusWords;
   int firstOperand = 0;
+  bool version = false;
 };
 
 struct Pipe {
@@ -82,7 +88,8 @@ void complain(std::string_view text) {
 void usage() {
   fputs(
       "usage: dorq-client [--dorq PATH] [--password-file FILE] [--flags N] USER COMMAND "
-      "[ARG...]\n",
+      "[ARG...]\n"
+      "       dorq-client --version\n",
       stderr);
 }
 
@@ -111,12 +118,13 @@ std::optional<int> parseFlags(const char* text) {
 }
 
 bool parseOptions(int argc, char** argv, Options* options) {
-  enum : int { kDorq = 'd', kPasswordFile = 'p', kFlags = 'f', kHelp = 'h' };
-  static const std::array<option, 5> kLongOptions = {{
+  enum : int { kDorq = 'd', kPasswordFile = 'p', kFlags = 'f', kHelp = 'h', kVersion = 'v' };
+  static const std::array<option, 6> kLongOptions = {{
       {"dorq", required_argument, nullptr, kDorq},
       {"password-file", required_argument, nullptr, kPasswordFile},
       {"flags", required_argument, nullptr, kFlags},
       {"help", no_argument, nullptr, kHelp},
+      {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
   }};
   // "+": stop at the first operand, so the command's own options stay its own.
@@ -138,6 +146,9 @@ bool parseOptions(int argc, char** argv, Options* options) {
         options->flags = *flags;
         break;
       }
+      case kVersion:
+        options->version = true;
+        return true;
       default:
         usage();
         return false;
@@ -331,6 +342,10 @@ int main(int argc, char** argv) {
   Options options;
   if (!parseOptions(argc, argv, &options)) {
     return kClientFailed;
+  }
+  if (options.version) {
+    printf("dorq-client %s\n", DORQ_CLIENT_VERSION);
+    return fflush(stdout) == 0 ? 0 : kClientFailed;
   }
   const std::optional<std::string> password = readPassword(options.passwordFile);
   if (!password) {

@@ -65,7 +65,7 @@ TEST_F(InstallTest, AsRootGivesOwnerRootTheGroupAndMode4750) {
   EXPECT_EQ(st.st_uid, 0u);
   EXPECT_EQ(st.st_gid, configured->gr_gid);
   EXPECT_EQ(st.st_mode & 07777, 04750u) << std::oct << st.st_mode;
-  EXPECT_EQ(readFile(dir_ / "prefix" + kManPage), readFile(DORQ_SOURCE_DIR "/docs/dorq.8"));
+  EXPECT_EQ(readFile(dir_ / "prefix" + kManPage), readFile(DORQ_BUILD_DIR "/docs/dorq.8"));
 }
 
 // The unprivileged installer owns its staging tree, and gets an install
