@@ -68,30 +68,30 @@ void applyOption(Option option, const char* value) {
 
 // Walks the words after the program name; an option word with no value after
 // it ends parsing with status 20.
-uint32_t parseWords(int argc, char** argv) {
+DorqStatus parseWords(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const Option option = matchOption(argv[i]);
     if (option == Option::None) {
       continue;
     }
     if (i + 1 >= argc) {
-      return kStatusBadOption;
+      return DorqStatus::BadOption;
     }
     ++i;
     applyOption(option, argv[i]);
   }
-  return kStatusOk;
+  return DorqStatus::Ok;
 }
 
 }  // namespace
 
-uint32_t dorqParseArgs(int argc, char** argv) {
+DorqStatus dorqParseArgs(int argc, char** argv) {
   // With no word after the program name (or no argument at all, as a hostile
   // caller can arrange) nothing is examined.
-  uint32_t status = argc >= 2 ? parseWords(argc, argv) : kStatusOk;
+  DorqStatus status = argc >= 2 ? parseWords(argc, argv) : DorqStatus::Ok;
   const bool wantsFile = (static_cast<uint32_t>(dorqTraceLevel) & kTraceSinkFile) != 0;
-  if (status == kStatusOk && wantsFile && dorqTraceFilel == 0) {
-    status = kStatusBadOption;
+  if (status == DorqStatus::Ok && wantsFile && dorqTraceFilel == 0) {
+    status = DorqStatus::BadOption;
   }
   DORQ_TRACE(kTraceEntryExit, kFunction, "Exit with status %d", static_cast<int>(status));
   return status;

@@ -9,6 +9,8 @@
 
 #include <array>
 
+#include "app/dorq_status.h"
+
 // The option words, in table order.
 inline constexpr std::array<const char*, 3> dorqTraceArgKeywordArr = {"-trcfile", "-trclvl",
                                                                       "-childpidfile"};
@@ -37,10 +39,10 @@ struct DorqRequest {
 // The whole driver; returns the exit status.
 int dorqmain(int argc, char** argv);
 // Reads the options into the trace and child-pid state: 0 or 20.
-uint32_t dorqParseArgs(int argc, char** argv);
+DorqStatus dorqParseArgs(int argc, char** argv);
 // Reads the request record from `in`: 0, 2, 3 or 4. On failure everything read
 // so far is released.
-uint32_t dorqReadRequest(FILE* in, DorqRequest* request);
+DorqStatus dorqReadRequest(FILE* in, DorqRequest* request);
 // Clears every byte of the password's line buffer; the request may still be
 // released afterwards.
 void dorqWipePassword(DorqRequest* request);

@@ -8,22 +8,31 @@
 #include <stdint.h>
 #include <stdio.h>
 
-inline constexpr uint32_t kStatusOk = 0;
-inline constexpr uint32_t kStatusNoMemory = 2;     // line buffer or vector; count -2
-inline constexpr uint32_t kStatusInputEnded = 3;   // stdin ended before a required line
-inline constexpr uint32_t kStatusLineTooLong = 4;  // a line over 131068 characters
-inline constexpr uint32_t kStatusNotSetUid = 5;    // effective user id is not 0
-inline constexpr uint32_t kStatusAuthFailed = 7;   // not authenticated; unknown user
-inline constexpr uint32_t kStatusIdentity = 8;     // groups, gid or uid not set
-inline constexpr uint32_t kStatusForkFailed = 9;
-inline constexpr uint32_t kStatusExecFailed = 10;  // job pipe; exec; close-on-exec mark
-inline constexpr uint32_t kStatusWaitFailed = 11;
-inline constexpr uint32_t kStatusSignalled = 12;
-inline constexpr uint32_t kStatusStderrCopy = 13;  // stderr duplicate or join
-inline constexpr uint32_t kStatusKillFailed = 14;
-inline constexpr uint32_t kStatusNoPam = 16;
-inline constexpr uint32_t kStatusBadOption = 20;
-inline constexpr uint32_t kStatusBadPamConf = 21;
+// Every outcome of a run. The code is at once the exit status of a failed
+// run, the status word (one byte) and the number in the frame.
+enum class DorqStatus : uint8_t {
+  Ok = 0,
+  NoMemory = 2,     // line buffer or vector; count -2
+  InputEnded = 3,   // stdin ended before a required line
+  LineTooLong = 4,  // a line over 131068 characters
+  NotSetUid = 5,    // effective user id is not 0
+  AuthFailed = 7,   // not authenticated; unknown user
+  Identity = 8,     // groups, gid or uid not set
+  ForkFailed = 9,
+  ExecFailed = 10,  // job pipe; exec; close-on-exec mark
+  WaitFailed = 11,
+  Signalled = 12,
+  StderrCopy = 13,  // stderr duplicate or join
+  KillFailed = 14,
+  NoPam = 16,
+  BadOption = 20,
+  BadPamConf = 21,
+};
+
+// The one conversion of a status to the number it shows as.
+constexpr int dorqStatusCode(DorqStatus status) {
+  return static_cast<int>(status);
+}
 
 inline constexpr char kFrameOpen[] = "!@#--!@#";
 inline constexpr char kFrameClose[] = "#@!--#@!";
@@ -31,11 +40,11 @@ inline constexpr char kFrameClose[] = "#@!--#@!";
 // The driver's frame buffer; every code it writes has at most two digits.
 inline constexpr size_t kFrameBuffer = 25;
 
-// Writes the low 8 bits of code as one byte to standard output and flushes it.
-void sdorqWriteStatusWord(int code);
+// Writes the status as one byte to standard output and flushes it.
+void sdorqWriteStatusWord(DorqStatus status);
 // Formats the frame for code into a zero-filled buffer; returns its length.
 int dorqFormatFrame(char (&buf)[kFrameBuffer], int code);
 // The driver's frame: one block write to standard error, no explicit flush.
-void dorqWriteFrame(int code);
+void dorqWriteFrame(DorqStatus status);
 
 #endif  // DORQ_APP_DORQ_STATUS_H

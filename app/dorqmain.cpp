@@ -1,4 +1,5 @@
-// The driver: one run serves one request, in a fixed order.
+// The driver: one run serves one request, in a fixed order, and the driver
+// alone turns its outcome into the status word and the frame.
 #include <stdio.h>
 #include <string.h>
 
@@ -13,11 +14,11 @@
 namespace {
 
 // Authentication, then the command or the kill request.
-uint32_t serve(DorqRequest* request, int* exitStatus) {
-  uint32_t status = sdorqAuthenticateUser(request->user, request->password);
+DorqStatus serve(DorqRequest* request, int* exitStatus) {
+  DorqStatus status = sdorqAuthenticateUser(request->user, request->password);
   // The password is needed no more; no copy of it lives past this point.
   dorqWipePassword(request);
-  if (status == kStatusOk) {
+  if (status == DorqStatus::Ok) {
     status = sdorqRunCommandAsUser(request->path, request->argv, request->user, request->flags,
                                    exitStatus);
   }
@@ -26,7 +27,7 @@ uint32_t serve(DorqRequest* request, int* exitStatus) {
 
 // The audit line of a request that was read: the job's start has written it
 // already, so this one records every other outcome.
-void audit(const DorqRequest& request, uint32_t status) {
+void audit(const DorqRequest& request, DorqStatus status) {
   const bool kill = strcmp(request.path, kKillWord) == 0;
   const char* first = request.slots > 1 ? request.argv[1] : nullptr;
   sdorqAudit({request.user, request.path, kill ? (first != nullptr ? first : "") : nullptr,
@@ -34,23 +35,42 @@ void audit(const DorqRequest& request, uint32_t status) {
 }
 
 // Failures of parsing and intake end with the frame alone.
-int reportIntakeFailure(uint32_t status) {
+int reportIntakeFailure(DorqStatus status) {
   sdorqAudit({nullptr, nullptr, nullptr, 0, 0, status});
   sdorqCloseLogCtxt();
-  dorqWriteFrame(static_cast<int>(status));
-  return static_cast<int>(status);
+  dorqWriteFrame(status);
+  return dorqStatusCode(status);
 }
 
 }  // namespace
 
+void sdorqWriteStatusWord(DorqStatus status) {
+  const auto word = static_cast<unsigned char>(dorqStatusCode(status));
+  // A failing write or flush changes nothing: the exit status still tells.
+  (void)fwrite(&word, 1, 1, stdout);
+  (void)fflush(stdout);
+}
+
+int dorqFormatFrame(char (&buf)[kFrameBuffer], int code) {
+  memset(buf, 0, sizeof buf);
+  const int length = snprintf(buf, sizeof buf, DORQ_FRAME_FORMAT, kFrameOpen, code, kFrameClose);
+  return length < 0 ? 0 : static_cast<int>(strnlen(buf, sizeof buf));
+}
+
+void dorqWriteFrame(DorqStatus status) {
+  char frame[kFrameBuffer];
+  const int length = dorqFormatFrame(frame, dorqStatusCode(status));
+  (void)fwrite(frame, static_cast<size_t>(length), 1, stderr);
+}
+
 int dorqmain(int argc, char** argv) {
-  uint32_t status = dorqParseArgs(argc, argv);
-  if (status != kStatusOk) {
+  DorqStatus status = dorqParseArgs(argc, argv);
+  if (status != DorqStatus::Ok) {
     return reportIntakeFailure(status);
   }
   DorqRequest request{};
   status = dorqReadRequest(stdin, &request);
-  if (status != kStatusOk) {
+  if (status != DorqStatus::Ok) {
     return reportIntakeFailure(status);
   }
   dorqSetupLogging();
@@ -62,12 +82,12 @@ int dorqmain(int argc, char** argv) {
   dorqReleaseRequest(&request);
   sdorqCloseLogCtxt();
 
-  if (status == kStatusOk) {
+  if (status == DorqStatus::Ok) {
     return exitStatus;
   }
   if ((flags & kFlagStatusWords) != 0) {
-    sdorqWriteStatusWord(static_cast<int>(status));
+    sdorqWriteStatusWord(status);
   }
-  dorqWriteFrame(static_cast<int>(status));
-  return static_cast<int>(status);
+  dorqWriteFrame(status);
+  return dorqStatusCode(status);
 }

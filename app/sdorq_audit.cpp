@@ -33,30 +33,30 @@ struct AuditState {
 AuditState state;
 
 struct Meaning {
-  uint32_t status;
+  DorqStatus status;
   const char* text;
 };
 constexpr Meaning kMeanings[] = {
-    {kStatusOk, "started"},
-    {kStatusNoMemory, "no memory for the request"},
-    {kStatusInputEnded, "request incomplete"},
-    {kStatusLineTooLong, "request line too long"},
-    {kStatusNotSetUid, "not set-user-ID root"},
-    {kStatusAuthFailed, "authentication failed"},
-    {kStatusIdentity, "user identity not taken"},
-    {kStatusForkFailed, "fork failed"},
-    {kStatusExecFailed, "command not executed"},
-    {kStatusWaitFailed, "wait failed"},
-    {kStatusSignalled, "job ended by a signal"},
-    {kStatusStderrCopy, "standard error not set up"},
-    {kStatusKillFailed, "kill failed"},
-    {kStatusNoPam, "no PAM library"},
-    {kStatusBadOption, "bad option"},
-    {kStatusBadPamConf, "PAM configuration refuses su"},
+    {DorqStatus::Ok, "started"},
+    {DorqStatus::NoMemory, "no memory for the request"},
+    {DorqStatus::InputEnded, "request incomplete"},
+    {DorqStatus::LineTooLong, "request line too long"},
+    {DorqStatus::NotSetUid, "not set-user-ID root"},
+    {DorqStatus::AuthFailed, "authentication failed"},
+    {DorqStatus::Identity, "user identity not taken"},
+    {DorqStatus::ForkFailed, "fork failed"},
+    {DorqStatus::ExecFailed, "command not executed"},
+    {DorqStatus::WaitFailed, "wait failed"},
+    {DorqStatus::Signalled, "job ended by a signal"},
+    {DorqStatus::StderrCopy, "standard error not set up"},
+    {DorqStatus::KillFailed, "kill failed"},
+    {DorqStatus::NoPam, "no PAM library"},
+    {DorqStatus::BadOption, "bad option"},
+    {DorqStatus::BadPamConf, "PAM configuration refuses su"},
 };
 
-const char* meaningOf(uint32_t status, bool kill) {
-  if (status == kStatusOk && kill) {
+const char* meaningOf(DorqStatus status, bool kill) {
+  if (status == DorqStatus::Ok && kill) {
     return "signal sent";
   }
   for (const Meaning& m : kMeanings) {
@@ -118,7 +118,7 @@ void formatLine(const DorqAudit& a, char (&line)[kLineBuffer]) {
   if (a.job > 0) {
     out.append(" pid=%d", static_cast<int>(a.job));
   }
-  out.append(" status=%u (%s)", a.status, meaningOf(a.status, kill));
+  out.append(" status=%d (%s)", dorqStatusCode(a.status), meaningOf(a.status, kill));
 }
 
 }  // namespace
@@ -137,6 +137,6 @@ void sdorqAudit(const DorqAudit& audit) {
   // The C library's log socket is close-on-exec; it is closed again at once,
   // so no job started later can find it either.
   openlog(kIdent, LOG_PID, LOG_AUTHPRIV);
-  syslog(audit.status == kStatusOk ? LOG_INFO : LOG_NOTICE, "%s", line);
+  syslog(audit.status == DorqStatus::Ok ? LOG_INFO : LOG_NOTICE, "%s", line);
   closelog();
 }

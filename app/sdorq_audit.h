@@ -6,6 +6,8 @@
 #define DORQ_APP_SDORQ_AUDIT_H
 
 #include <stdint.h>
+
+#include "app/dorq_status.h"
 #include <sys/types.h>
 
 // What one request came to. Text fields are null when the request did not
@@ -16,7 +18,7 @@ struct DorqAudit {
   const char* killTarget;  // a kill request's first argument, or null
   uint32_t argumentCount;
   pid_t job;  // the job's pid once it was forked, else 0
-  uint32_t status;
+  DorqStatus status;
 };
 
 // Remembers the caller (the real user id dorq was started with): call once,

@@ -17,50 +17,50 @@ constexpr char kSecondService[] = "dorq";
 
 // Both services have been tried and "su" did not succeed (r1 is neither 0
 // nor 2).
-uint32_t decideSecond(int first, int second) {
-  if (second == kPamAttemptOk) {
+DorqStatus decideSecond(PamAttempt first, PamAttempt second) {
+  if (second == PamAttempt::Ok) {
     DORQ_TRACE(kTraceAuth, kFunction, "Succeeded using dorq service");
-    return kStatusOk;
+    return DorqStatus::Ok;
   }
   // "su" denied permission while "dorq" itself works up to the password: the
   // host's "su" service refuses dorq, which is a setup fault, not the user's.
-  if (first == kPamAttemptPermDenied && second == kPamAttemptAuthErr) {
+  if (first == PamAttempt::PermDenied && second == PamAttempt::AuthErr) {
     DORQ_TRACE(kTraceAlways, kFunction, "Bad PAM conf detected, dorq can't run su.");
-    return kStatusBadPamConf;
+    return DorqStatus::BadPamConf;
   }
   // The whole pause, even when a signal cuts a sleep short.
   for (unsigned left = kAuthFailurePauseSeconds; left > 0;) {
     left = sleep(left);
   }
   DORQ_TRACE(kTraceAlways, kFunction, "Could not authenticate despite best efforts");
-  return kStatusAuthFailed;
+  return DorqStatus::AuthFailed;
 }
 
-uint32_t decide(const char* user, const char* password) {
+DorqStatus decide(const char* user, const char* password) {
   const uid_t euid = geteuid();
   if (euid != 0) {
     DORQ_TRACE(kTraceAlways, kFunction, "Dorq has not been setup, euid %d", static_cast<int>(euid));
-    return kStatusNotSetUid;
+    return DorqStatus::NotSetUid;
   }
   DORQ_TRACE(kTraceAuth, kFunction, "Verifying credentials via sdorqPAMAuth");
-  const int first = sdorqPAMAuth(user, password, kFirstService);
-  if (first == kPamAttemptNoLibrary) {
+  const PamAttempt first = sdorqPAMAuth(user, password, kFirstService);
+  if (first == PamAttempt::NoLibrary) {
     DORQ_TRACE(kTraceAlways, kFunction, "LIBPAM not available");
-    return kStatusNoPam;
+    return DorqStatus::NoPam;
   }
-  if (first == kPamAttemptOk) {
+  if (first == PamAttempt::Ok) {
     DORQ_TRACE(kTraceAuth, kFunction, "Succeeded using su service");
-    return kStatusOk;
+    return DorqStatus::Ok;
   }
   return decideSecond(first, sdorqPAMAuth(user, password, kSecondService));
 }
 
 }  // namespace
 
-uint32_t sdorqAuthenticateUser(const char* user, const char* password) {
+DorqStatus sdorqAuthenticateUser(const char* user, const char* password) {
   DORQ_TRACE(kTraceEntryExit, kFunction, "Enter");
   DORQ_TRACE(kTraceAuth, kFunction, "Credentials");
-  const uint32_t result = decide(user, password);
+  const DorqStatus result = decide(user, password);
   DORQ_TRACE(kTraceEntryOrAuth, kFunction, "Exiting with status %d", static_cast<int>(result));
   return result;
 }

@@ -6,20 +6,24 @@
 #include <security/pam_appl.h>
 #include <stdint.h>
 
+#include "app/dorq_status.h"
+
 // Results of one PAM attempt.
-inline constexpr int kPamAttemptOk = 0;
-inline constexpr int kPamAttemptOther = 1;  // missing symbol, pam_end failed, other status
-inline constexpr int kPamAttemptNoLibrary = 2;
-inline constexpr int kPamAttemptPermDenied = 6;  // PAM_PERM_DENIED passed through
-inline constexpr int kPamAttemptAuthErr = 7;     // PAM_AUTH_ERR passed through
+enum class PamAttempt {
+  Ok = 0,
+  Other = 1,  // missing symbol, pam_end failed, other status
+  NoLibrary = 2,
+  PermDenied = 6,  // PAM_PERM_DENIED passed through
+  AuthErr = 7,     // PAM_AUTH_ERR passed through
+};
 
 // Seconds of pause before reporting a plain authentication failure.
 inline constexpr unsigned kAuthFailurePauseSeconds = 3;
 
-// 0, 5, 7, 16 or 21.
-uint32_t sdorqAuthenticateUser(const char* user, const char* password);
-// One attempt against one service: 0, 1, 2, 6 or 7.
-int sdorqPAMAuth(const char* user, const char* password, const char* service);
+// Ok, NotSetUid, AuthFailed, NoPam or BadPamConf.
+DorqStatus sdorqAuthenticateUser(const char* user, const char* password);
+// One attempt against one service.
+PamAttempt sdorqPAMAuth(const char* user, const char* password, const char* service);
 
 extern "C" {
 // The conversation handed to PAM: every echo-off prompt gets its own copy of

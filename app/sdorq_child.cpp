@@ -83,7 +83,7 @@ int openReportDescriptor(int flags) {
 
 // Every failure before the command replaces the child ends here: the code
 // through the job pipe, the frame on the report descriptor, then _exit.
-[[noreturn]] void failChild(const ChildPlan& plan, int reportFd, uint32_t code) {
+[[noreturn]] void failChild(const ChildPlan& plan, int reportFd, DorqStatus code) {
   // A failed exec comes back with the caller's SIGPIPE disposition in place;
   // the frame to a caller that has gone must not turn into a signal.
   struct sigaction ignore {};
@@ -121,20 +121,20 @@ void sdorqRunChild(const ChildPlan& plan) {
 
   const int reportFd = openReportDescriptor(plan.flags);
   if (reportFd < 0) {
-    writeFrame(kStderr, static_cast<int>(kStatusStderrCopy));
-    _exit(static_cast<int>(kStatusStderrCopy));
+    writeFrame(kStderr, static_cast<int>(DorqStatus::StderrCopy));
+    _exit(static_cast<int>(DorqStatus::StderrCopy));
   }
   if (!plan.identity->known) {
-    failChild(plan, reportFd, kStatusAuthFailed);
+    failChild(plan, reportFd, DorqStatus::AuthFailed);
   }
   if (!sdorqSwitchIdentity(*plan.identity)) {
-    failChild(plan, reportFd, kStatusIdentity);
+    failChild(plan, reportFd, DorqStatus::Identity);
   }
   if ((plan.flags & kFlagKeepStderr) == 0 && dup2(kStdout, kStderr) < 0) {
-    failChild(plan, reportFd, kStatusStderrCopy);
+    failChild(plan, reportFd, DorqStatus::StderrCopy);
   }
   if (plan.pipeWrite >= 0 && fcntl(plan.pipeWrite, F_SETFD, FD_CLOEXEC) == -1) {
-    failChild(plan, reportFd, kStatusExecFailed);
+    failChild(plan, reportFd, DorqStatus::ExecFailed);
   }
   traceExec(plan);
   // The job inherits the SIGCHLD and SIGPIPE dispositions dorq was started
@@ -142,5 +142,5 @@ void sdorqRunChild(const ChildPlan& plan) {
   (void)sigaction(SIGCHLD, &plan.inheritedSigchld, nullptr);
   (void)sigaction(SIGPIPE, &sdorqInheritedSigpipe(), nullptr);
   execvp(plan.path, plan.argv);
-  failChild(plan, reportFd, kStatusExecFailed);
+  failChild(plan, reportFd, DorqStatus::ExecFailed);
 }

@@ -5,6 +5,8 @@
 
 #include <signal.h>
 #include <stdint.h>
+
+#include "app/dorq_status.h"
 #include <sys/types.h>
 
 #include "app/sdorq_identity.h"
@@ -40,6 +42,6 @@ void sdorqSetJobLibraryPath();
 void sdorqRecordChildPid(pid_t child);
 // Waits for the child (blocking or polling); 0 with the wait status, or 11.
 // Polling ends dorq itself with status 0 when its caller has gone.
-uint32_t sdorqWaitForChild(pid_t child, int flags, int* waitStatus);
+DorqStatus sdorqWaitForChild(pid_t child, int flags, int* waitStatus);
 
 #endif  // DORQ_APP_SDORQ_EXEC_H

@@ -15,13 +15,13 @@ constexpr int kLowestJobGroup = 2;
 
 }  // namespace
 
-uint32_t sdorqKillRequest(const char* pidText, const char* user) {
+DorqStatus sdorqKillRequest(const char* pidText, const char* user) {
   if (pidText == nullptr) {
-    return kStatusKillFailed;
+    return DorqStatus::KillFailed;
   }
   const int group = dorqAtoi(pidText);
   if (group < kLowestJobGroup) {
-    return kStatusKillFailed;
+    return DorqStatus::KillFailed;
   }
   // dorq's own process takes on the user's identity for good: the signal
   // reaches only what the user may signal itself.
@@ -29,7 +29,7 @@ uint32_t sdorqKillRequest(const char* pidText, const char* user) {
   const bool switched = sdorqSwitchIdentity(identity);
   sdorqReleaseJobIdentity(&identity);
   if (!switched) {
-    return kStatusKillFailed;
+    return DorqStatus::KillFailed;
   }
-  return kill(-group, SIGKILL) == 0 ? kStatusOk : kStatusKillFailed;
+  return kill(-group, SIGKILL) == 0 ? DorqStatus::Ok : DorqStatus::KillFailed;
 }

@@ -135,23 +135,26 @@ int runStep(PamStepFn step, const char* name, pam_handle_t* handle, int status) 
 
 // What PAM's last status means to the policy: success, the two statuses
 // passed through, or "some other failure".
-int mapStatus(int status) {
+PamAttempt mapStatus(int status) {
   if (status == PAM_SUCCESS) {
-    return kPamAttemptOk;
+    return PamAttempt::Ok;
   }
-  if (status == PAM_PERM_DENIED || status == PAM_AUTH_ERR) {
-    return status;
+  if (status == PAM_PERM_DENIED) {
+    return PamAttempt::PermDenied;
+  }
+  if (status == PAM_AUTH_ERR) {
+    return PamAttempt::AuthErr;
   }
   DORQ_TRACE(kTraceAlways, kAttemptFunction, "Pam returned an unexpected error. Error: %d code.",
              status);
-  return kPamAttemptOther;
+  return PamAttempt::Other;
 }
 
 // pam_start, the three steps and pam_end, which runs exactly once because
 // pam_start was invoked, whatever it returned. The library is released
 // after pam_end and before the status is mapped.
-int runTransaction(const PamEntryPoints& pam, LibraryHandle* library, const char* user,
-                   const char* password, const char* service) {
+PamAttempt runTransaction(const PamEntryPoints& pam, LibraryHandle* library, const char* user,
+                          const char* password, const char* service) {
   pam_conv_sdorq.conv = sdorqUserConv;
   pam_conv_sdorq.appdata_ptr = const_cast<char*>(password);
   DORQ_TRACE(kTraceAuth, kAttemptFunction, "Sending password.");
@@ -170,20 +173,20 @@ int runTransaction(const PamEntryPoints& pam, LibraryHandle* library, const char
   if (endStatus != PAM_SUCCESS) {
     DORQ_TRACE(kTraceAlways, kAttemptFunction, "Error %d while invoking pam_end", endStatus);
     library->reset();
-    return kPamAttemptOther;
+    return PamAttempt::Other;
   }
   library->reset();
   return mapStatus(status);
 }
 
-int attempt(const char* user, const char* password, const char* service) {
+PamAttempt attempt(const char* user, const char* password, const char* service) {
   LibraryHandle library = openLibpam();
   if (!library.valid()) {
-    return kPamAttemptNoLibrary;
+    return PamAttempt::NoLibrary;
   }
   PamEntryPoints pam;
   if (!resolveEntryPoints(library.get(), &pam)) {
-    return kPamAttemptOther;  // the owner releases the library
+    return PamAttempt::Other;  // the owner releases the library
   }
   return runTransaction(pam, &library, user, password, service);
 }
@@ -265,11 +268,11 @@ int converse(int num_msg, const struct pam_message** msg, struct pam_response** 
 
 }  // namespace
 
-int sdorqPAMAuth(const char* user, const char* password, const char* service) {
+PamAttempt sdorqPAMAuth(const char* user, const char* password, const char* service) {
   DORQ_TRACE(kTraceEntryOrAuth, kAttemptFunction, "Enter");
   DORQ_TRACE(kTraceAuth, kAttemptFunction, "Trying to authenticate with PAM service %s", service);
-  const int result = attempt(user, password, service);
-  DORQ_TRACE(kTraceEntryOrAuth, kAttemptFunction, "Exit with status %d", result);
+  const PamAttempt result = attempt(user, password, service);
+  DORQ_TRACE(kTraceEntryOrAuth, kAttemptFunction, "Exit with status %d", static_cast<int>(result));
   return result;
 }
 

@@ -46,17 +46,17 @@ const char* firstArgument(char** argv) {
   return argv[0] == nullptr ? nullptr : argv[1];
 }
 
-uint32_t runKillRequest(char** argv, const char* user, int flags) {
-  const uint32_t code = sdorqKillRequest(firstArgument(argv), user);
+DorqStatus runKillRequest(char** argv, const char* user, int flags) {
+  const DorqStatus code = sdorqKillRequest(firstArgument(argv), user);
   if ((flags & kFlagStatusWords) != 0) {
-    sdorqWriteStatusWord(static_cast<int>(code));
+    sdorqWriteStatusWord(code);
   }
   return code;
 }
 
 // Reads the child's start report: end of input means the command replaced
 // the child; a code (or a read error) means the child failed to start it.
-uint32_t reportStart(JobPipe* jobPipe) {
+DorqStatus reportStart(JobPipe* jobPipe) {
   jobPipe->write.reset();
   int code = 0;
   ssize_t got = 0;
@@ -65,14 +65,14 @@ uint32_t reportStart(JobPipe* jobPipe) {
   } while (got < 0 && errno == EINTR);
   jobPipe->read.reset();
   if (got != 0) {
-    sdorqWriteStatusWord(static_cast<int>(kStatusExecFailed));
+    sdorqWriteStatusWord(DorqStatus::ExecFailed);
   }
-  sdorqWriteStatusWord(static_cast<int>(kStatusOk));
-  return got != 0 ? kStatusExecFailed : kStatusOk;
+  sdorqWriteStatusWord(DorqStatus::Ok);
+  return got != 0 ? DorqStatus::ExecFailed : DorqStatus::Ok;
 }
 
 // The audit line of a started job, written as soon as its start is known.
-void auditStart(const char* user, const char* path, char** argv, pid_t child, uint32_t status) {
+void auditStart(const char* user, const char* path, char** argv, pid_t child, DorqStatus status) {
   uint32_t count = 0;
   while (argv[0] != nullptr && argv[count + 1] != nullptr) {
     ++count;
@@ -80,12 +80,12 @@ void auditStart(const char* user, const char* path, char** argv, pid_t child, ui
   sdorqAudit({user, path, nullptr, count, child, status});
 }
 
-uint32_t finish(int waitStatus, int* exitStatus) {
+DorqStatus finish(int waitStatus, int* exitStatus) {
   if ((waitStatus & kSignalBits) != 0) {
-    return kStatusSignalled;
+    return DorqStatus::Signalled;
   }
   *exitStatus = (waitStatus >> kExitShift) & kExitBits;
-  return kStatusOk;
+  return DorqStatus::Ok;
 }
 
 // dorq must reap its child even when its caller ignores SIGCHLD (which would
@@ -100,8 +100,8 @@ struct sigaction takeDefaultSigchld() {
   return inherited;
 }
 
-uint32_t forkAndWait(const char* path, char** argv, const char* user, int flags, JobPipe* jobPipe,
-                     int* exitStatus) {
+DorqStatus forkAndWait(const char* path, char** argv, const char* user, int flags, JobPipe* jobPipe,
+                       int* exitStatus) {
   JobIdentity identity = sdorqResolveJobIdentity(user);
   const ChildPlan plan{path,
                        argv,
@@ -132,26 +132,26 @@ uint32_t forkAndWait(const char* path, char** argv, const char* user, int flags,
   sdorqReleaseJobIdentity(&identity);
   if (child < 0) {
     if ((flags & kFlagStatusWords) != 0) {
-      sdorqWriteStatusWord(static_cast<int>(kStatusForkFailed));
+      sdorqWriteStatusWord(DorqStatus::ForkFailed);
     }
-    return kStatusForkFailed;
+    return DorqStatus::ForkFailed;
   }
-  const uint32_t started = jobPipe->read.valid() ? reportStart(jobPipe) : kStatusOk;
+  const DorqStatus started = jobPipe->read.valid() ? reportStart(jobPipe) : DorqStatus::Ok;
   auditStart(user, path, argv, child, started);
   sdorqRecordChildPid(child);
   int waitStatus = 0;
-  const uint32_t status = sdorqWaitForChild(child, flags, &waitStatus);
-  return status == kStatusOk ? finish(waitStatus, exitStatus) : status;
+  const DorqStatus status = sdorqWaitForChild(child, flags, &waitStatus);
+  return status == DorqStatus::Ok ? finish(waitStatus, exitStatus) : status;
 }
 
 }  // namespace
 
-uint32_t sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
-                               int* exitStatus) {
+DorqStatus sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
+                                 int* exitStatus) {
   JobPipe jobPipe;
   if ((flags & kFlagStatusWords) != 0 && !openJobPipe(&jobPipe)) {
-    sdorqWriteStatusWord(static_cast<int>(kStatusExecFailed));
-    return kStatusExecFailed;
+    sdorqWriteStatusWord(DorqStatus::ExecFailed);
+    return DorqStatus::ExecFailed;
   }
   sdorqSetJobLibraryPath();
   if (strcmp(path, kKillWord) == 0) {

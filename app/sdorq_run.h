@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "app/dorq_status.h"
+
 // Bits of the request's flags word.
 inline constexpr int kFlagKeepStderr = 1;    // leave the job's stderr alone
 inline constexpr int kFlagStatusWords = 2;   // job pipe and status words
@@ -14,10 +16,10 @@ extern const char* dorqChildPidFile;
 
 // 0 (the command ran and exited normally; *exitStatus holds its status),
 // 9, 10, 11, 12, or the kill request's code (0 or 14).
-uint32_t sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
-                               int* exitStatus);
+DorqStatus sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
+                                 int* exitStatus);
 // Takes on the user's identity and sends SIGKILL to the job's process group.
 // 0 when the signal was sent, 14 on any failure.
-uint32_t sdorqKillRequest(const char* pidText, const char* user);
+DorqStatus sdorqKillRequest(const char* pidText, const char* user);
 
 #endif  // DORQ_APP_SDORQ_RUN_H

@@ -20,13 +20,13 @@ constexpr unsigned kPollIntervalSeconds = 1;
 // When dorq's parent is pid 1, its caller has gone and init adopted dorq.
 constexpr pid_t kInitPid = 1;
 
-uint32_t waitBlocking(pid_t child, int* waitStatus) {
+DorqStatus waitBlocking(pid_t child, int* waitStatus) {
   for (;;) {
     if (waitpid(child, waitStatus, 0) == child) {
-      return kStatusOk;
+      return DorqStatus::Ok;
     }
     if (errno != EINTR) {
-      return kStatusWaitFailed;
+      return DorqStatus::WaitFailed;
     }
   }
 }
@@ -56,18 +56,18 @@ int openPidfd(pid_t child) {
   return static_cast<int>(syscall(SYS_pidfd_open, child, 0));
 }
 
-uint32_t waitPolling(pid_t child, int* waitStatus) {
+DorqStatus waitPolling(pid_t child, int* waitStatus) {
   const UniqueFd pidfd(openPidfd(child));
   for (;;) {
     const pid_t reaped = waitpid(child, waitStatus, WNOHANG);
     if (reaped == child) {
-      return kStatusOk;
+      return DorqStatus::Ok;
     }
     if (reaped < 0) {
       if (errno == EINTR) {
         continue;
       }
-      return kStatusWaitFailed;
+      return DorqStatus::WaitFailed;
     }
     if (getppid() == kInitPid) {
       endOrphaned(child);
@@ -78,7 +78,7 @@ uint32_t waitPolling(pid_t child, int* waitStatus) {
 
 }  // namespace
 
-uint32_t sdorqWaitForChild(pid_t child, int flags, int* waitStatus) {
+DorqStatus sdorqWaitForChild(pid_t child, int flags, int* waitStatus) {
   *waitStatus = 0;
   if ((flags & kFlagBlockingWait) != 0) {
     return waitBlocking(child, waitStatus);

@@ -58,7 +58,7 @@ Word classify(const char* word) {
 }
 
 struct Expected {
-  uint32_t status = kStatusOk;
+  DorqStatus status = DorqStatus::Ok;
   int32_t level = 0;
   bool traceFile = false;
   const char* childPidFile = nullptr;
@@ -72,7 +72,7 @@ Expected parseModel(int argc, char** argv) {
       continue;
     }
     if (i + 1 == argc) {
-      e.status = kStatusBadOption;
+      e.status = DorqStatus::BadOption;
       break;
     }
     const char* value = argv[++i];
@@ -91,9 +91,9 @@ Expected parseModel(int argc, char** argv) {
       e.childPidFile = value;
     }
   }
-  if (e.status == kStatusOk && (static_cast<uint32_t>(e.level) & kTraceSinkFile) != 0 &&
+  if (e.status == DorqStatus::Ok && (static_cast<uint32_t>(e.level) & kTraceSinkFile) != 0 &&
       !e.traceFile) {
-    e.status = kStatusBadOption;
+    e.status = DorqStatus::BadOption;
   }
   return e;
 }
@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* const savedErr = stderr;
   stdout = gNullStream;
   stderr = gNullStream;
-  const uint32_t status = dorqParseArgs(argc, argv);
+  const DorqStatus status = dorqParseArgs(argc, argv);
   (void)fflush(gNullStream);
   stdout = savedOut;
   stderr = savedErr;

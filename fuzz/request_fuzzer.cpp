@@ -38,7 +38,7 @@ constexpr uint64_t kVectorCapBytes = uint64_t{DORQ_FUZZ_VECTOR_CAP_MB} << 20;
 
 // What the reader should make of the bytes.
 struct Expected {
-  uint32_t status = kStatusOk;
+  DorqStatus status = DorqStatus::Ok;
   std::string user, password, path;
   int flags = 0;
   uint32_t slots = 0;
@@ -53,9 +53,9 @@ int atoiRule(const std::string& text) {
 // One read of at most kRequestLineBuffer - 1 bytes, up to and including a
 // newline, as fgets does it; the text ends at its first NUL, and one newline
 // at its end (by strlen) is removed.
-uint32_t readModelLine(std::string_view in, size_t& at, std::string* text) {
+DorqStatus readModelLine(std::string_view in, size_t& at, std::string* text) {
   if (at >= in.size()) {
-    return kStatusInputEnded;
+    return DorqStatus::InputEnded;
   }
   const size_t most = std::min(in.size() - at, kRequestLineBuffer - 1);
   std::string_view chunk = in.substr(at, most);
@@ -67,14 +67,14 @@ uint32_t readModelLine(std::string_view in, size_t& at, std::string* text) {
   // byte there, or the buffer's zero when the chunk is shorter.
   const char last = chunk.size() > kRequestLineMax ? chunk[kRequestLineMax] : '\0';
   if (last != '\0' && last != '\n') {
-    return kStatusLineTooLong;
+    return DorqStatus::LineTooLong;
   }
   std::string_view line = chunk.substr(0, std::min(chunk.find('\0'), chunk.size()));
   if (!line.empty() && line.back() == '\n') {
     line.remove_suffix(1);
   }
   text->assign(line);
-  return kStatusOk;
+  return DorqStatus::Ok;
 }
 
 Expected readModel(std::string_view in) {
@@ -83,7 +83,7 @@ Expected readModel(std::string_view in) {
   std::string flags, count;
   for (std::string* line : {&e.user, &e.password, &flags, &e.path, &count}) {
     e.status = readModelLine(in, at, line);
-    if (e.status != kStatusOk) {
+    if (e.status != DorqStatus::Ok) {
       return e;
     }
   }
@@ -91,13 +91,13 @@ Expected readModel(std::string_view in) {
   const int n = atoiRule(count);
   e.slots = static_cast<uint32_t>(n) + 2U;
   if (e.slots == 0 || uint64_t{e.slots} * sizeof(char*) > kVectorCapBytes) {
-    e.status = kStatusNoMemory;
+    e.status = DorqStatus::NoMemory;
     return e;
   }
   for (uint32_t slot = 1; slot + 1 < e.slots; ++slot) {
     std::string argument;
     e.status = readModelLine(in, at, &argument);
-    if (e.status != kStatusOk) {
+    if (e.status != DorqStatus::Ok) {
       return e;
     }
     e.arguments.push_back(std::move(argument));
@@ -144,11 +144,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   DorqRequest request;
   memset(&request, 0xA5, sizeof request);  // the reader must not rely on a clean record
-  const uint32_t status = dorqReadRequest(in, &request);
+  const DorqStatus status = dorqReadRequest(in, &request);
   fclose(in);
 
   FUZZ_CHECK(status == expected.status);
-  if (status == kStatusOk) {
+  if (status == DorqStatus::Ok) {
     checkRecord(request, expected);
     // The vector the command would get: slot 0 is the path, and the first
     // null ends it within the vector (count -1 leaves it empty).

@@ -95,26 +95,26 @@ TEST(AuthTest, AttemptPolicyAndLoader) {
   const auto debug = [](auto... steps) { return pamDebugService(steps...); };
   // clang-format off
   const AuthCase cases[] = {
-      {"Right", pamUnix, "", job, right, kPamAttemptOk},
-      {"WrongPassword", pamUnix, "", job, wrong, kPamAttemptAuthErr},
-      {"UnknownUser", pamUnix, "", kUnknownUserName, right, kPamAttemptOther},
-      {"AuthPermDenied", debug("perm_denied"), "", job, right, kPamAttemptPermDenied},
-      {"AcctPermDenied", debug("success", "perm_denied"), "", job, right, kPamAttemptPermDenied},
-      {"AcctExpired", debug("success", "acct_expired"), "", job, right, kPamAttemptOther},
-      {"CredErr", debug("success", "success", "cred_err"), "", job, right, kPamAttemptOther},
-      {"SuSucceeds", pamUnix, kPamDenyService, job, right, kStatusOk},
-      {"SuDeniesDorqSucceeds", kPamDenyService, pamUnix, job, right, kStatusOk},
-      {"SuOtherDorqSucceeds", debug("system_err"), pamUnix, job, right, kStatusOk},
+      {"Right", pamUnix, "", job, right, int(PamAttempt::Ok)},
+      {"WrongPassword", pamUnix, "", job, wrong, int(PamAttempt::AuthErr)},
+      {"UnknownUser", pamUnix, "", kUnknownUserName, right, int(PamAttempt::Other)},
+      {"AuthPermDenied", debug("perm_denied"), "", job, right, int(PamAttempt::PermDenied)},
+      {"AcctPermDenied", debug("success", "perm_denied"), "", job, right, int(PamAttempt::PermDenied)},
+      {"AcctExpired", debug("success", "acct_expired"), "", job, right, int(PamAttempt::Other)},
+      {"CredErr", debug("success", "success", "cred_err"), "", job, right, int(PamAttempt::Other)},
+      {"SuSucceeds", pamUnix, kPamDenyService, job, right, int(DorqStatus::Ok)},
+      {"SuDeniesDorqSucceeds", kPamDenyService, pamUnix, job, right, int(DorqStatus::Ok)},
+      {"SuOtherDorqSucceeds", debug("system_err"), pamUnix, job, right, int(DorqStatus::Ok)},
       // "su" refuses dorq itself while "dorq" works up to the password.
-      {"SuPermDorqAuthErr", debug("perm_denied"), debug("auth_err"), job, right, kStatusBadPamConf},
-      {"BothWrongPassword", pamUnix, pamUnix, job, wrong, kStatusAuthFailed},
-      {"SuPermDorqOther", debug("perm_denied"), debug("system_err"), job, right, kStatusAuthFailed},
-      {"SuAuthErrDorqPerm", debug("auth_err"), debug("perm_denied"), job, right, kStatusAuthFailed},
-      {"NoLibrary", permit, permit, job, right, kStatusNoPam, Library::Hidden},
-      {"SonameOnly", permit, "", job, right, kPamAttemptOk, Library::SonameOnly},
+      {"SuPermDorqAuthErr", debug("perm_denied"), debug("auth_err"), job, right, int(DorqStatus::BadPamConf)},
+      {"BothWrongPassword", pamUnix, pamUnix, job, wrong, int(DorqStatus::AuthFailed)},
+      {"SuPermDorqOther", debug("perm_denied"), debug("system_err"), job, right, int(DorqStatus::AuthFailed)},
+      {"SuAuthErrDorqPerm", debug("auth_err"), debug("perm_denied"), job, right, int(DorqStatus::AuthFailed)},
+      {"NoLibrary", permit, permit, job, right, int(DorqStatus::NoPam), Library::Hidden},
+      {"SonameOnly", permit, "", job, right, int(PamAttempt::Ok), Library::SonameOnly},
       // pam_start is never called when an entry point is missing.
-      {"NoSetcred", permit, "", job, right, kPamAttemptOther, Library::NoSetcred},
-      {"PamEndFails", permit, "", job, right, kPamAttemptOther, Library::EndFails,
+      {"NoSetcred", permit, "", job, right, int(PamAttempt::Other), Library::NoSetcred},
+      {"PamEndFails", permit, "", job, right, int(PamAttempt::Other), Library::EndFails,
        "pam_start su dqjob 1\npam_authenticate handle 0\npam_acct_mgmt handle 0\n"
        "pam_setcred handle 0\npam_end handle 0\n"},
   };
@@ -135,12 +135,12 @@ TEST(AuthTest, AttemptPolicyAndLoader) {
                                                                : DORQ_FAKE_PAM_END_FAILS);
       }
       setenv("DORQ_FAKE_PAM_LOG", log.c_str(), 1);
-      return c.dorq.empty() ? sdorqPAMAuth(c.user, c.password, "su")
+      return c.dorq.empty() ? static_cast<int>(sdorqPAMAuth(c.user, c.password, "su"))
                             : static_cast<int>(sdorqAuthenticateUser(c.user, c.password));
     });
     EXPECT_EQ(child.status, c.result) << c.name << "\n" << child.output;
     // Only the policy's plain failure pauses, and for the whole 3 seconds.
-    const bool fails = !c.dorq.empty() && c.result == kStatusAuthFailed;
+    const bool fails = !c.dorq.empty() && c.result == int(DorqStatus::AuthFailed);
     size_t sleeps = 0;
     for (size_t at = child.output.find("[sleep"); at != std::string::npos;
          at = child.output.find("[sleep", at + 1)) {
@@ -160,7 +160,7 @@ TEST(AuthTest, NonZeroEffectiveUserGives5WithoutLoadingPam) {
                ? kNotReady
                : static_cast<int>(sdorqAuthenticateUser(kJobUser.name, kJobUser.password));
   });
-  EXPECT_EQ(child.status, static_cast<int>(kStatusNotSetUid)) << child.output;
+  EXPECT_EQ(child.status, static_cast<int>(DorqStatus::NotSetUid)) << child.output;
 }
 
 }  // namespace

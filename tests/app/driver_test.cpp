@@ -24,7 +24,7 @@ void resetOptions() {
 }
 
 // Parses words after a program name; argv lives as long as words.
-uint32_t parse(std::vector<std::string>& words, std::vector<char*>* argv) {
+DorqStatus parse(std::vector<std::string>& words, std::vector<char*>* argv) {
   resetOptions();
   argv->assign(1, const_cast<char*>("dorq"));
   for (std::string& word : words) {
@@ -39,26 +39,26 @@ TEST(ArgsTest, OptionsAndRefusals) {
   const std::string tooLong(4071, 'a');
   // traceDir: where the trace file "dorq_<pid>.trc" goes; null: none.
   // clang-format off
-  struct { std::vector<std::string> words; uint32_t status; int32_t level; const char* traceDir; }
+  struct { std::vector<std::string> words; DorqStatus status; int32_t level; const char* traceDir; }
   cases[] = {
-      {{}, kStatusOk, 0, nullptr},
+      {{}, DorqStatus::Ok, 0, nullptr},
       // A value is missing, or the file sink is asked for without a file.
-      {{"-trcfile"}, kStatusBadOption, 0, nullptr},
-      {{"-trclvl"}, kStatusBadOption, 0, nullptr},
-      {{"-childpidfile"}, kStatusBadOption, 0, nullptr},
-      {{"-trcfile", "/tmp/t", "-trclvl"}, kStatusBadOption, 0, "/tmp/"},
-      {{"-trclvl", "2"}, kStatusBadOption, 2, nullptr},
-      {{"-trcfile", tooLong, "-trclvl", "2"}, kStatusBadOption, 2, nullptr},
-      {{"-trcfile", tooLong}, kStatusOk, 0, nullptr},
-      {{"-trcfile", longest, "-trclvl", "2"}, kStatusOk, 2, "/t/"},
+      {{"-trcfile"}, DorqStatus::BadOption, 0, nullptr},
+      {{"-trclvl"}, DorqStatus::BadOption, 0, nullptr},
+      {{"-childpidfile"}, DorqStatus::BadOption, 0, nullptr},
+      {{"-trcfile", "/tmp/t", "-trclvl"}, DorqStatus::BadOption, 0, "/tmp/"},
+      {{"-trclvl", "2"}, DorqStatus::BadOption, 2, nullptr},
+      {{"-trcfile", tooLong, "-trclvl", "2"}, DorqStatus::BadOption, 2, nullptr},
+      {{"-trcfile", tooLong}, DorqStatus::Ok, 0, nullptr},
+      {{"-trcfile", longest, "-trclvl", "2"}, DorqStatus::Ok, 2, "/t/"},
       // Levels are scanned like %i; text that is no number changes nothing.
-      {{"-trclvl", "0x38"}, kStatusOk, 0x38, nullptr},
-      {{"-trclvl", "010"}, kStatusOk, 8, nullptr},
-      {{"-trclvl", " -8junk"}, kStatusOk, -8, nullptr},
-      {{"-trclvl", "9", "-trclvl", "abc"}, kStatusOk, 9, nullptr},
+      {{"-trclvl", "0x38"}, DorqStatus::Ok, 0x38, nullptr},
+      {{"-trclvl", "010"}, DorqStatus::Ok, 8, nullptr},
+      {{"-trclvl", " -8junk"}, DorqStatus::Ok, -8, nullptr},
+      {{"-trclvl", "9", "-trclvl", "abc"}, DorqStatus::Ok, 9, nullptr},
       // Unknown words are skipped; options act in order, the last one wins.
-      {{"junk", "-trclvl", "8", "-TRCLVL", "4", "-trclvl", "16"}, kStatusOk, 16, nullptr},
-      {{"-trcfile", "/var/trace/run_worker_12.trc", "-trcfile", "/tmp/x"}, kStatusOk, 0, "/tmp/"},
+      {{"junk", "-trclvl", "8", "-TRCLVL", "4", "-trclvl", "16"}, DorqStatus::Ok, 16, nullptr},
+      {{"-trcfile", "/var/trace/run_worker_12.trc", "-trcfile", "/tmp/x"}, DorqStatus::Ok, 0, "/tmp/"},
   };
   // clang-format on
   for (auto& c : cases) {
@@ -72,23 +72,24 @@ TEST(ArgsTest, OptionsAndRefusals) {
     EXPECT_EQ(dorqTraceFilel, static_cast<int64_t>(expected.size()));
   }
   char* none[] = {nullptr};  // a caller can leave out even the program name
-  EXPECT_EQ(dorqParseArgs(0, none), kStatusOk);
+  EXPECT_EQ(dorqParseArgs(0, none), DorqStatus::Ok);
 
   std::vector<std::string> words = {"-childpidfile", "12abc"};
   std::vector<char*> argv;
-  ASSERT_EQ(parse(words, &argv), kStatusOk);
+  ASSERT_EQ(parse(words, &argv), DorqStatus::Ok);
   EXPECT_EQ(dorqChildPidFile, argv[2]);  // the text itself, not a copy
   resetOptions();
 }
 
 // Reads a request from a file standing in for standard input; rest receives
 // what the reader left unread.
-uint32_t readRequest(const std::string& bytes, DorqRequest* request, std::string* rest = nullptr) {
+DorqStatus readRequest(const std::string& bytes, DorqRequest* request,
+                       std::string* rest = nullptr) {
   const int fd = memfd_create("request", 0);
   EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   lseek(fd, 0, SEEK_SET);
   FILE* in = fdopen(fd, "r");
-  const uint32_t status = dorqReadRequest(in, request);
+  const DorqStatus status = dorqReadRequest(in, request);
   if (rest != nullptr) {
     *rest = bytes.substr(static_cast<size_t>(lseek(fd, 0, SEEK_CUR)));
   }
@@ -106,7 +107,7 @@ TEST(RequestTest, WholeRecordAndTheBytesLeftForTheJob) {
   std::string rest;
   // A carriage return stays in the line; a NUL byte ends it.
   const std::string input = "alice\r\nse\0cret\n 6xyz\n/bin/echo\n+2\none\nab\0cd\nfor the job\n"s;
-  ASSERT_EQ(readRequest(input, &r, &rest), kStatusOk);
+  ASSERT_EQ(readRequest(input, &r, &rest), DorqStatus::Ok);
   ASSERT_EQ(r.slots, 4U);
   EXPECT_EQ(r.argv[0], r.path);
   EXPECT_EQ((std::vector<std::string>{r.user, r.password, std::to_string(r.flags), r.path,
@@ -121,21 +122,21 @@ TEST(RequestTest, LimitsAndCounts) {
   const std::string over = fits + "x";
   const struct {
     std::string input;
-    uint32_t status;
+    DorqStatus status;
     uint32_t slots;  // 0 after a failure: everything is released
   } cases[] = {
-      {fits + "\n" + fits + "\n0\n/bin/true\n0\n", kStatusOk, 2},
-      {head("1") + fits, kStatusOk, 3},  // the last line needs no newline
-      {head("-1"), kStatusOk, 1},        // one slot: the terminator
-      {head("two"), kStatusOk, 2},
-      {over + "\nsecret\n0\n/bin/true\n0\n", kStatusLineTooLong, 0},
-      {"u\np\n0\n" + over, kStatusLineTooLong, 0},
-      {head("1") + over + "\n", kStatusLineTooLong, 0},
-      {"", kStatusInputEnded, 0},
-      {"alice\n", kStatusInputEnded, 0},
-      {"alice\nsecret\n0\n/bin/true\n", kStatusInputEnded, 0},
-      {head("3") + "one\ntwo\n", kStatusInputEnded, 0},
-      {head("-2"), kStatusNoMemory, 0},  // no slot at all
+      {fits + "\n" + fits + "\n0\n/bin/true\n0\n", DorqStatus::Ok, 2},
+      {head("1") + fits, DorqStatus::Ok, 3},  // the last line needs no newline
+      {head("-1"), DorqStatus::Ok, 1},        // one slot: the terminator
+      {head("two"), DorqStatus::Ok, 2},
+      {over + "\nsecret\n0\n/bin/true\n0\n", DorqStatus::LineTooLong, 0},
+      {"u\np\n0\n" + over, DorqStatus::LineTooLong, 0},
+      {head("1") + over + "\n", DorqStatus::LineTooLong, 0},
+      {"", DorqStatus::InputEnded, 0},
+      {"alice\n", DorqStatus::InputEnded, 0},
+      {"alice\nsecret\n0\n/bin/true\n", DorqStatus::InputEnded, 0},
+      {head("3") + "one\ntwo\n", DorqStatus::InputEnded, 0},
+      {head("-2"), DorqStatus::NoMemory, 0},  // no slot at all
   };
   for (const auto& c : cases) {
     DorqRequest r{};
@@ -147,8 +148,9 @@ TEST(RequestTest, LimitsAndCounts) {
   // Counts asking for billions of slots: no memory, or the input runs out.
   for (const char* count : {"-3", "2147483647"}) {
     DorqRequest r{};
-    const uint32_t status = readRequest(head(count) + "a\n", &r);
-    EXPECT_TRUE(status == kStatusNoMemory || status == kStatusInputEnded) << count << status;
+    const DorqStatus status = readRequest(head(count) + "a\n", &r);
+    EXPECT_TRUE(status == DorqStatus::NoMemory || status == DorqStatus::InputEnded)
+        << count << int(status);
     dorqReleaseRequest(&r);
   }
 }
