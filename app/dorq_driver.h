@@ -10,6 +10,7 @@
 #include <array>
 
 #include "app/dorq_status.h"
+#include "port/unique_handle.h"
 
 // The option words, in table order.
 inline constexpr std::array<const char*, 3> dorqTraceArgKeywordArr = {"-trcfile", "-trclvl",
@@ -35,6 +36,15 @@ struct DorqRequest {
   char** argv;
   uint32_t slots;  // number of slots in argv, terminator included
 };
+
+// The request record's owner: released (the password wiped first) exactly
+// once, on every path.
+struct RequestTraits {
+  using Handle = DorqRequest*;
+  static constexpr Handle kInvalid = nullptr;
+  static int release(Handle request);
+};
+using RequestOwner = UniqueHandle<RequestTraits>;
 
 // The whole driver; returns the exit status.
 int dorqmain(int argc, char** argv);

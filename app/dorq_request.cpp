@@ -139,3 +139,8 @@ void dorqReleaseRequest(DorqRequest* request) {
   }
   *request = DorqRequest{};
 }
+
+int RequestTraits::release(DorqRequest* request) {
+  dorqReleaseRequest(request);
+  return 0;
+}

@@ -69,6 +69,7 @@ int dorqmain(int argc, char** argv) {
     return reportIntakeFailure(status);
   }
   DorqRequest request{};
+  RequestOwner owner(&request);
   status = dorqReadRequest(stdin, &request);
   if (status != DorqStatus::Ok) {
     return reportIntakeFailure(status);
@@ -79,7 +80,7 @@ int dorqmain(int argc, char** argv) {
   status = serve(&request, &exitStatus);
   const int flags = request.flags;
   audit(request, status);
-  dorqReleaseRequest(&request);
+  owner.reset();  // the driver releases the request before it reports
   sdorqCloseLogCtxt();
 
   if (status == DorqStatus::Ok) {

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 
+#include "port/unique_handle.h"
+
 namespace {
 
 constexpr int kStandardDescriptors = 3;
@@ -53,17 +55,16 @@ bool remember(int fd) {
 // above it was inherited and stays out of every range marked later.
 template <typename Visit>
 bool forEachOpenDescriptor(Visit visit) {
-  if (DIR* dir = opendir(kOwnDescriptors)) {
-    const int own = dirfd(dir);
+  if (const UniqueDir dir(opendir(kOwnDescriptors)); dir.valid()) {
+    const int own = dirfd(dir.get());
     bool complete = true;
-    while (const dirent* entry = readdir(dir)) {
+    while (const dirent* entry = readdir(dir.get())) {
       char* end = nullptr;
       const long fd = strtol(entry->d_name, &end, 10);
       if (end != entry->d_name && *end == '\0' && fd != own && fd >= 0 && fd <= INT_MAX) {
         complete = visit(static_cast<int>(fd)) && complete;
       }
     }
-    closedir(dir);
     return complete;
   }
   rlimit limit{};

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "port/ss_wrappers.h"
 
@@ -22,25 +23,25 @@ constexpr int kInitialGroups = 64;
 bool resolveGroups(const char* user, gid_t gid, JobIdentity* identity) {
   int count = kInitialGroups;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    auto* groups = static_cast<gid_t*>(calloc(static_cast<size_t>(count), sizeof(gid_t)));
-    if (groups == nullptr) {
+    UniqueHeap<gid_t> groups(
+        static_cast<gid_t*>(calloc(static_cast<size_t>(count), sizeof(gid_t))));
+    if (!groups.valid()) {
       return false;
     }
     int found = count;
-    if (getgrouplist(user, gid, groups, &found) >= 0) {
-      identity->readBack =
-          static_cast<gid_t*>(calloc(static_cast<size_t>(found) + 1, sizeof(gid_t)));
-      if (identity->readBack == nullptr) {
-        free(groups);
+    if (getgrouplist(user, gid, groups.get(), &found) >= 0) {
+      UniqueHeap<gid_t> readBack(
+          static_cast<gid_t*>(calloc(static_cast<size_t>(found) + 1, sizeof(gid_t))));
+      if (!readBack.valid()) {
         return false;
       }
       // The kernel keeps the list sorted, so the read-back compares in order.
-      std::sort(groups, groups + found);
-      identity->groups = groups;
+      std::sort(groups.get(), groups.get() + found);
+      identity->groups = std::move(groups);
+      identity->readBack = std::move(readBack);
       identity->groupCount = found;
       return true;
     }
-    free(groups);
     if (found <= count) {
       return false;
     }
@@ -67,9 +68,9 @@ bool identityHolds(const JobIdentity& identity) {
   }
   // One slot more than asked for: a longer list than set shows as a count
   // over groupCount rather than as an error.
-  const int count = getgroups(identity.groupCount + 1, identity.readBack);
+  const int count = getgroups(identity.groupCount + 1, identity.readBack.get());
   return count == identity.groupCount &&
-         std::equal(identity.groups, identity.groups + count, identity.readBack);
+         std::equal(identity.groups.get(), identity.groups.get() + count, identity.readBack.get());
 }
 
 // setfsuid and setfsgid answer with the id in force before the call; an id
@@ -121,15 +122,9 @@ JobIdentity sdorqResolveJobIdentity(const char* user) {
   return identity;
 }
 
-void sdorqReleaseJobIdentity(JobIdentity* identity) {
-  free(identity->groups);
-  free(identity->readBack);
-  *identity = JobIdentity{};
-}
-
 bool sdorqSwitchIdentity(const JobIdentity& identity) {
   if (!identity.known || !identity.groupsResolved ||
-      setgroups(static_cast<size_t>(identity.groupCount), identity.groups) != 0) {
+      setgroups(static_cast<size_t>(identity.groupCount), identity.groups.get()) != 0) {
     return false;
   }
   if (setgid(identity.gid) != 0 || setuid(identity.uid) != 0) {

@@ -8,7 +8,7 @@
 
 #include <sys/types.h>
 
-#include "port/unique_fd.h"
+#include "port/unique_handle.h"
 
 // A user's identity, resolved in dorq's own process before any fork, so that
 // the switch needs no name service, allocation or lock.
@@ -17,14 +17,13 @@ struct JobIdentity {
   bool groupsResolved;  // the supplementary group list could be built
   uid_t uid;
   gid_t gid;
-  gid_t* groups;    // sorted, as the kernel keeps them; owned
-  gid_t* readBack;  // room for as many: where the switch reads the list back
+  UniqueHeap<gid_t> groups;    // sorted, as the kernel keeps them
+  UniqueHeap<gid_t> readBack;  // room for one more: where the switch reads them back
   int groupCount;
 };
 
 // Looks the user up and builds the group list the way initgroups does.
 JobIdentity sdorqResolveJobIdentity(const char* user);
-void sdorqReleaseJobIdentity(JobIdentity* identity);
 
 // Groups, group id, user id, in that order; then every real, effective and
 // saved id and the group list are read back. False on the first failure or

@@ -25,10 +25,7 @@ DorqStatus sdorqKillRequest(const char* pidText, const char* user) {
   }
   // dorq's own process takes on the user's identity for good: the signal
   // reaches only what the user may signal itself.
-  JobIdentity identity = sdorqResolveJobIdentity(user);
-  const bool switched = sdorqSwitchIdentity(identity);
-  sdorqReleaseJobIdentity(&identity);
-  if (!switched) {
+  if (!sdorqSwitchIdentity(sdorqResolveJobIdentity(user))) {
     return DorqStatus::KillFailed;
   }
   return kill(-group, SIGKILL) == 0 ? DorqStatus::Ok : DorqStatus::KillFailed;

@@ -7,6 +7,7 @@
 #include "app/dorq_trace.h"
 #include "app/sdorq_auth.h"
 #include "port/ss_wrappers.h"
+#include "port/unique_handle.h"
 
 struct pam_conv pam_conv_sdorq = {nullptr, nullptr};
 
@@ -28,39 +29,6 @@ constexpr int kLookupErrorNumber = -1;
 // 0..kMaxConvMessages is refused like a failed allocation.
 constexpr int kMaxConvMessages = PAM_MAX_NUM_MSG;
 
-// Move-only owner of a handle from the dynamic loader: closed exactly once.
-class LibraryHandle {
- public:
-  LibraryHandle() = default;
-  explicit LibraryHandle(void* handle) : handle_(handle) {}
-  LibraryHandle(const LibraryHandle&) = delete;
-  LibraryHandle& operator=(const LibraryHandle&) = delete;
-  LibraryHandle(LibraryHandle&& other) noexcept : handle_(other.handle_) {
-    other.handle_ = nullptr;
-  }
-  LibraryHandle& operator=(LibraryHandle&& other) noexcept {
-    if (this != &other) {
-      reset();
-      handle_ = other.handle_;
-      other.handle_ = nullptr;
-    }
-    return *this;
-  }
-  ~LibraryHandle() { reset(); }
-
-  void* get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr; }
-  void reset() {
-    if (handle_ != nullptr) {
-      dlclose(handle_);
-      handle_ = nullptr;
-    }
-  }
-
- private:
-  void* handle_ = nullptr;
-};
-
 using PamStartFn = int (*)(const char*, const char*, const struct pam_conv*, pam_handle_t**);
 using PamEndFn = int (*)(pam_handle_t*, int);
 using PamStepFn = int (*)(pam_handle_t*, int);
@@ -74,15 +42,15 @@ struct PamEntryPoints {
   PamStepFn setcred = nullptr;
 };
 
-LibraryHandle openLibpam() {
+UniqueLibrary openLibpam() {
   for (const char* name : kLibraryNames) {
     void* handle = dlopen(name, kLibraryOpenFlags);
     if (handle != nullptr) {
-      return LibraryHandle(handle);
+      return UniqueLibrary(handle);
     }
     DORQ_TRACE(kTraceAuth, kAttemptFunction, "No %s available", name);
   }
-  return LibraryHandle();
+  return UniqueLibrary();
 }
 
 // Looks one symbol up; it is missing when the loader has an error text right
@@ -153,7 +121,7 @@ PamAttempt mapStatus(int status) {
 // pam_start, the three steps and pam_end, which runs exactly once because
 // pam_start was invoked, whatever it returned. The library is released
 // after pam_end and before the status is mapped.
-PamAttempt runTransaction(const PamEntryPoints& pam, LibraryHandle* library, const char* user,
+PamAttempt runTransaction(const PamEntryPoints& pam, UniqueLibrary* library, const char* user,
                           const char* password, const char* service) {
   pam_conv_sdorq.conv = sdorqUserConv;
   pam_conv_sdorq.appdata_ptr = const_cast<char*>(password);
@@ -180,7 +148,7 @@ PamAttempt runTransaction(const PamEntryPoints& pam, LibraryHandle* library, con
 }
 
 PamAttempt attempt(const char* user, const char* password, const char* service) {
-  LibraryHandle library = openLibpam();
+  UniqueLibrary library = openLibpam();
   if (!library.valid()) {
     return PamAttempt::NoLibrary;
   }

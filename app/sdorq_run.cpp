@@ -13,7 +13,7 @@
 #include "app/sdorq_descriptors.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_run.h"
-#include "port/unique_fd.h"
+#include "port/unique_handle.h"
 
 const char* dorqChildPidFile = nullptr;
 
@@ -102,7 +102,7 @@ struct sigaction takeDefaultSigchld() {
 
 DorqStatus forkAndWait(const char* path, char** argv, const char* user, int flags, JobPipe* jobPipe,
                        int* exitStatus) {
-  JobIdentity identity = sdorqResolveJobIdentity(user);
+  const JobIdentity identity = sdorqResolveJobIdentity(user);
   const ChildPlan plan{path,
                        argv,
                        flags,
@@ -129,7 +129,6 @@ DorqStatus forkAndWait(const char* path, char** argv, const char* user, int flag
     // Only system calls until the exec or _exit, and it never returns.
     sdorqRunChild(plan);  // NOLINT(clang-analyzer-unix.Vfork)
   }
-  sdorqReleaseJobIdentity(&identity);
   if (child < 0) {
     if ((flags & kFlagStatusWords) != 0) {
       sdorqWriteStatusWord(DorqStatus::ForkFailed);

@@ -17,7 +17,7 @@
 #include "app/dorq_trace.h"
 #include "app/sdorq_identity.h"
 #include "port/slgtd.h"
-#include "port/unique_fd.h"
+#include "port/unique_handle.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "app/dorq_status.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_run.h"
-#include "port/unique_fd.h"
+#include "port/unique_handle.h"
 
 namespace {
 

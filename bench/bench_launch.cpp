@@ -11,7 +11,7 @@
 
 #include <stdexcept>
 
-#include "port/unique_fd.h"
+#include "port/unique_handle.h"
 
 namespace dorq_bench {
 namespace {

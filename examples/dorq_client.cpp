@@ -38,7 +38,7 @@
 
 #include "examples/client_decode.h"
 #include "examples/client_request.h"
-#include "port/unique_fd.h"
+#include "port/unique_handle.h"
 
 #ifndef DORQ_CLIENT_DEFAULT_DORQ
 #define DORQ_CLIENT_DEFAULT_DORQ "/usr/local/libexec/dorq/dorq"

@@ -8,10 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string_view>
 
 #include "port/ss_wrappers.h"
+#include "port/unique_handle.h"
 
 namespace {
 
@@ -45,10 +45,7 @@ int fail(slosErrRec* record, int32_t code, std::string_view message) {
   return code;
 }
 
-struct MemFree {
-  void operator()(void* p) const { ssMemFree(p); }
-};
-using HeapText = std::unique_ptr<char, MemFree>;
+using HeapText = UniqueMem<char>;
 
 // The table of prefix texts; entries still null at release are skipped by
 // ssMemFree, so a table filled only in part is released whole.
@@ -128,7 +125,7 @@ int buildEntries(const char* path, char* work, size_t pathLength, EntryTable& ta
 int checkLink(const char* entry, off_t reportedSize, slosErrRec* record, uint32_t depth) {
   const auto size = static_cast<size_t>(reportedSize);
   HeapText text(static_cast<char*>(ssMemMalloc(size + 1)));
-  if (!text) {
+  if (!text.valid()) {
     return fail(record, kSlosErrSystem, kNoMemoryLink);
   }
   const ssize_t got = readlink(entry, text.get(), size + 1);
@@ -175,7 +172,7 @@ int SldirIsPthSec_int(const char* path, slosErrRec* record, uint32_t depth) {
 
   const size_t pathLength = strlen(path);
   HeapText work(static_cast<char*>(ssMemMalloc(pathLength + 1)));
-  if (!work) {
+  if (!work.valid()) {
     return fail(record, kSlosErrSystem, kNoMemoryCopy);
   }
   memcpy(work.get(), path, pathLength + 1);

@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "port/unique_handle.h"
 #include "securefile/slos_err.h"
 
 // The handle the opens return; released by SlfFclose in every case.
@@ -48,5 +49,18 @@ int Slfgfn(const char* name, const char* dir, const char* ext, int reserved, cha
 int SlfFgts(SlfFile* handle, char* buf, int size, slosErrRec* record, int reserved);
 // 0, -1 on a failed close, or lfvclose's result; the handle is always released.
 int SlfFclose(SlfFile* handle, slosErrRec* record, int reserved);
+
+// The owner of a handle from the opens: closed through SlfFclose, whose
+// record is not examined.
+struct SlfFileTraits {
+  using Handle = SlfFile*;
+  static constexpr Handle kInvalid = nullptr;
+  static int release(Handle file) {
+    slosErrRec record;
+    slosInitErr(&record);
+    return SlfFclose(file, &record, 0);
+  }
+};
+using UniqueSlfFile = UniqueHandle<SlfFileTraits>;
 
 #endif  // DORQ_SECUREFILE_SLF_FILE_H

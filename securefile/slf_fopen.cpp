@@ -9,8 +9,7 @@
 #include <array>
 
 #include "port/ss_wrappers.h"
-#include "port/unique_fd.h"
-#include "port/unique_stream.h"
+#include "port/unique_handle.h"
 #include "securefile/slf_file.h"
 #include "securefile/slf_handle.h"
 #include "settings/lfv.h"

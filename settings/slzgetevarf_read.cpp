@@ -78,27 +78,6 @@ class PendingList {
   slzgetevarf_entry* tail_ = nullptr;
 };
 
-// Closes the settings file when the read ends, whatever ended it.
-class SettingsFile {
- public:
-  SettingsFile(SlfFile* file, slosErrRec* record) : file_(file), record_(record) {}
-  SettingsFile(const SettingsFile&) = delete;
-  SettingsFile& operator=(const SettingsFile&) = delete;
-  ~SettingsFile() {
-    if (file_ != nullptr) {
-      (void)SlfFclose(file_, record_, 0);
-    }
-  }
-  bool valid() const { return file_ != nullptr; }
-  // 0 when a line or a piece of a longer line was read; non-zero at end of
-  // file and on a read error alike.
-  int readLine(char* line, int size) { return SlfFgts(file_, line, size, record_, 0); }
-
- private:
-  SlfFile* file_;
-  slosErrRec* record_;
-};
-
 // Appends a new entry that takes over name and value; false when no entry
 // could be allocated (name and value are then released).
 bool appendEntry(PendingList& list, char* name, char* value) {
@@ -123,9 +102,11 @@ bool appendEntry(PendingList& list, char* name, char* value) {
 // setting (or could not be parsed for want of memory) is skipped; a read
 // error ends the read like the end of the file and keeps what was read.
 // False when an entry could not be allocated.
-bool readEntries(SettingsFile& file, PendingList& list) {
+bool readEntries(const UniqueSlfFile& file, slosErrRec* record, PendingList& list) {
   char line[kSlzLineBuffer];
-  while (file.readLine(line, static_cast<int>(sizeof line)) == 0) {
+  // 0 when a line or a piece of a longer line was read; non-zero at end of
+  // file and on a read error alike.
+  while (SlfFgts(file.get(), line, static_cast<int>(sizeof line), record, 0) == 0) {
     char* name = nullptr;
     char* value = nullptr;
     if (slzgetevarf_parseline(line, &name, &value) != 0) {
@@ -168,9 +149,8 @@ int slzgetevarf_read_default() {
 
   slosErrRec record;
   slosInitErr(&record);
-  SettingsFile file(SlfFopen2(kSettingsFile, home, kSlfAccessRead, kOpenFlags, kSlfKindNamed,
-                              &record, kOpenVfsFlags),
-                    &record);
+  const UniqueSlfFile file(SlfFopen2(kSettingsFile, home, kSlfAccessRead, kOpenFlags, kSlfKindNamed,
+                                     &record, kOpenVfsFlags));
   if (!file.valid()) {
     return kUnreadable;
   }
@@ -178,7 +158,7 @@ int slzgetevarf_read_default() {
   // entry could not be allocated nothing is published and the cache stays
   // empty for the rest of the process.
   PendingList list;
-  if (!readEntries(file, list)) {
+  if (!readEntries(file, &record, list)) {
     return kUnreadable;
   }
   __atomic_store_n(&slzgetevarf_env_head, list.release(), __ATOMIC_RELEASE);

@@ -17,7 +17,7 @@
 #include <sstream>
 #include <thread>
 
-#include "port/unique_fd.h"
+#include "port/unique_handle.h"
 #include "tests/support/temp_dir.h"
 
 namespace dorq_test {
