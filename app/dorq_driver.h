@@ -41,7 +41,7 @@ struct DorqRequest {
 // once, on every path.
 struct RequestTraits {
   using Handle = DorqRequest*;
-  static constexpr Handle kInvalid = nullptr;
+  static constexpr std::nullptr_t kInvalid = nullptr;
   static int release(Handle request);
 };
 using RequestOwner = UniqueHandle<RequestTraits>;

@@ -7,6 +7,7 @@
 #define DORQ_PORT_UNIQUE_HANDLE_H
 
 #include <dirent.h>
+#include <stddef.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdio.h>
@@ -71,21 +72,21 @@ using UniqueFd = UniqueHandle<FdTraits>;
 // A C stream opened through the wrappers is closed through them.
 struct StreamTraits {
   using Handle = FILE*;
-  static constexpr Handle kInvalid = nullptr;
+  static constexpr std::nullptr_t kInvalid = nullptr;
   static int release(Handle stream) { return ssOswFclose(stream); }
 };
 using UniqueStream = UniqueHandle<StreamTraits>;
 
 struct LoaderTraits {
   using Handle = void*;
-  static constexpr Handle kInvalid = nullptr;
+  static constexpr std::nullptr_t kInvalid = nullptr;
   static int release(Handle library) { return dlclose(library); }
 };
 using UniqueLibrary = UniqueHandle<LoaderTraits>;
 
 struct DirTraits {
   using Handle = DIR*;
-  static constexpr Handle kInvalid = nullptr;
+  static constexpr std::nullptr_t kInvalid = nullptr;
   static int release(Handle dir) { return closedir(dir); }
 };
 using UniqueDir = UniqueHandle<DirTraits>;
@@ -94,7 +95,7 @@ using UniqueDir = UniqueHandle<DirTraits>;
 template <typename T>
 struct HeapTraits {
   using Handle = T*;
-  static constexpr Handle kInvalid = nullptr;
+  static constexpr std::nullptr_t kInvalid = nullptr;
   static int release(Handle block) {
     free(block);
     return 0;
@@ -107,7 +108,7 @@ using UniqueHeap = UniqueHandle<HeapTraits<T>>;
 template <typename T>
 struct WrapperMemTraits {
   using Handle = T*;
-  static constexpr Handle kInvalid = nullptr;
+  static constexpr std::nullptr_t kInvalid = nullptr;
   static int release(Handle block) {
     ssMemFree(block);
     return 0;

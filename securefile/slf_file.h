@@ -54,7 +54,7 @@ int SlfFclose(SlfFile* handle, slosErrRec* record, int reserved);
 // record is not examined.
 struct SlfFileTraits {
   using Handle = SlfFile*;
-  static constexpr Handle kInvalid = nullptr;
+  static constexpr std::nullptr_t kInvalid = nullptr;
   static int release(Handle file) {
     slosErrRec record;
     slosInitErr(&record);
