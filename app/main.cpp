@@ -4,7 +4,7 @@
 #include "app/dorq_driver.h"
 #include "app/sdorq_audit.h"
 #include "app/sdorq_descriptors.h"
-#include "app/sdorq_signals.h"
+#include "app/sdorq_run.h"
 
 namespace {
 
@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
   sdorqOpenStandardDescriptors();
   sdorqRecordInheritedDescriptors();
   sdorqAuditStart();
+  sdorqWatchCaller();  // after the inherited set: its pidfd is dorq's own
   sdorqIgnoreSigpipe();
   return dorqmain(argc, argv);
 }

@@ -1,13 +1,14 @@
-// The job's child process, from the fork to the exec.
+// Running the command as the user, the child's side: session, report
+// descriptor, identity, descriptors, exec, failure exit.
 //
-// Everything on this path is async-signal-safe, and the only memory it
-// writes that it shares with dorq's own process, which it borrows (vfork)
-// until the exec, is the scratch list the identity switch reads the groups
-// back into. The one exception is the optional trace lines of the exec, written
-// through the trace writer only when the trace level asks for execution
-// detail: the child then has a memory of its own (fork), and as dorq has a
-// single thread no C library lock can be held across the fork. The user is
-// looked up, and the group list built, in dorq's own process before the fork.
+// Everything on this path is async-signal-safe: the child shares dorq's
+// memory until its exec (see spawn in sdorq_run.cpp), so it takes no lock,
+// allocates nothing and looks nothing up; the user and the group list were
+// resolved before the spawn. The only memory of dorq's it writes is the
+// list the identity switch reads the groups back into. The one exception is
+// the optional trace lines of the exec, written only when the trace level
+// asks for execution detail: the child then has a memory of its own (fork),
+// and as dorq has a single thread no C library lock can be held across it.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -19,7 +20,6 @@
 #include "app/dorq_trace.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_run.h"
-#include "app/sdorq_signals.h"
 
 namespace {
 
@@ -83,13 +83,13 @@ int openReportDescriptor(int flags) {
 
 // Every failure before the command replaces the child ends here: the code
 // through the job pipe, the frame on the report descriptor, then _exit.
-[[noreturn]] void failChild(const ChildPlan& plan, int reportFd, DorqStatus code) {
+[[noreturn]] void failChild(const ChildPlan& plan, int reportFd, DorqStatus status) {
   // A failed exec comes back with the caller's SIGPIPE disposition in place;
   // the frame to a caller that has gone must not turn into a signal.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   (void)sigaction(SIGPIPE, &ignore, nullptr);
-  const int value = static_cast<int>(code);
+  const int value = dorqStatusCode(status);
   if (plan.pipeWrite >= 0) {
     (void)!write(plan.pipeWrite, &value, sizeof value);
     close(plan.pipeWrite);
@@ -111,36 +111,39 @@ void sdorqRunChild(const ChildPlan& plan) {
   if (plan.pipeRead >= 0) {
     close(plan.pipeRead);
   }
-  // A session of its own: the job has no controlling terminal (nothing to
-  // push input into) and leads a process group whose id is its pid, the
+  // Session: one of its own, so the job has no controlling terminal (nothing
+  // to push input into) and leads a process group whose id is its pid, the
   // group the kill request signals. Where no session can be made, the
   // process group alone.
   if (setsid() < 0) {
     (void)setpgid(0, 0);
   }
-
+  // Report descriptor: where a failure's frame goes.
   const int reportFd = openReportDescriptor(plan.flags);
   if (reportFd < 0) {
-    writeFrame(kStderr, static_cast<int>(DorqStatus::StderrCopy));
-    _exit(static_cast<int>(DorqStatus::StderrCopy));
+    writeFrame(kStderr, dorqStatusCode(DorqStatus::StderrCopy));
+    _exit(dorqStatusCode(DorqStatus::StderrCopy));
   }
+  // Identity: the user's groups, group id and user id, read back.
   if (!plan.identity->known) {
     failChild(plan, reportFd, DorqStatus::AuthFailed);
   }
   if (!sdorqSwitchIdentity(*plan.identity)) {
     failChild(plan, reportFd, DorqStatus::Identity);
   }
+  // Descriptors: standard error joined to standard output unless kept apart;
+  // the job pipe closes with the exec.
   if ((plan.flags & kFlagKeepStderr) == 0 && dup2(kStdout, kStderr) < 0) {
     failChild(plan, reportFd, DorqStatus::StderrCopy);
   }
   if (plan.pipeWrite >= 0 && fcntl(plan.pipeWrite, F_SETFD, FD_CLOEXEC) == -1) {
     failChild(plan, reportFd, DorqStatus::ExecFailed);
   }
+  // Exec, with the SIGCHLD and SIGPIPE dispositions dorq was started with.
   traceExec(plan);
-  // The job inherits the SIGCHLD and SIGPIPE dispositions dorq was started
-  // with.
   (void)sigaction(SIGCHLD, &plan.inheritedSigchld, nullptr);
-  (void)sigaction(SIGPIPE, &sdorqInheritedSigpipe(), nullptr);
+  (void)sigaction(SIGPIPE, &plan.inheritedSigpipe, nullptr);
   execvp(plan.path, plan.argv);
+  // Failure exit.
   failChild(plan, reportFd, DorqStatus::ExecFailed);
 }

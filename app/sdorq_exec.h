@@ -1,5 +1,6 @@
-// The steps of running the command as the user, shared by the units that
-// make up sdorqRunCommandAsUser.
+// What the two sides of running a command share: the parent's side
+// (sdorq_run.cpp) prepares the plan, the child's side (sdorq_child.cpp)
+// carries it out.
 #ifndef DORQ_APP_SDORQ_EXEC_H
 #define DORQ_APP_SDORQ_EXEC_H
 
@@ -23,7 +24,7 @@ inline constexpr uint64_t kLibPathValueMax = 1024;
 // The word that turns a request into a kill request.
 inline constexpr char kKillWord[] = "kill";
 
-// Everything the child needs, prepared before the fork.
+// Everything the child needs, prepared before it is spawned.
 struct ChildPlan {
   const char* path;
   char** argv;
@@ -32,16 +33,11 @@ struct ChildPlan {
   int pipeWrite;                      // the job pipe's write end, or -1
   int pipeRead;                       // the job pipe's read end, or -1
   struct sigaction inheritedSigchld;  // put back before the exec
+  struct sigaction inheritedSigpipe;  // likewise
 };
 
-// Sets LD_LIBRARY_PATH for the job from ZANTIX_HOME and LD_LIBRARY_PATH_SDORQ.
-void sdorqSetJobLibraryPath();
-// The child's whole path: identity switch, descriptors, exec; never returns.
+// The child's whole path: session, report descriptor, identity,
+// descriptors, exec, failure exit; never returns.
 [[noreturn]] void sdorqRunChild(const ChildPlan& plan);
-// Writes the child pid record asked for by -childpidfile, if any.
-void sdorqRecordChildPid(pid_t child);
-// Waits for the child (blocking or polling); 0 with the wait status, or 11.
-// Polling ends dorq itself with status 0 when its caller has gone.
-DorqStatus sdorqWaitForChild(pid_t child, int flags, int* waitStatus);
 
 #endif  // DORQ_APP_SDORQ_EXEC_H

@@ -18,6 +18,15 @@ extern const char* dorqChildPidFile;
 // 9, 10, 11, 12, or the kill request's code (0 or 14).
 DorqStatus sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
                                  int* exitStatus);
+// At start: dorq writes status words and frames to a caller that may have
+// gone away, so a write to a closed pipe must fail and leave the exit status
+// intact rather than end dorq; SIGPIPE is ignored (no handler is installed)
+// and the caller's disposition kept for the job.
+void sdorqIgnoreSigpipe();
+// At start, before anything can make dorq an orphan: takes a pidfd of the
+// caller, so that a waiting dorq notices at once when its caller has gone,
+// whoever adopts dorq then.
+void sdorqWatchCaller();
 // Takes on the user's identity and sends SIGKILL to the job's process group.
 // 0 when the signal was sent, 14 on any failure.
 DorqStatus sdorqKillRequest(const char* pidText, const char* user);
