@@ -166,15 +166,25 @@ int childEntry(void* plan) {
   sdorqRunChild(*static_cast<const ChildPlan*>(plan));
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // The only place that decides how the child is created. The child makes
 // only system calls until its exec or _exit, so it shares dorq's memory and
 // dorq waits until it has executed or ended (clone with CLONE_VM and
 // CLONE_VFORK): no page tables are copied. Unlike a vfork child, it runs on
 // a stack of its own, so its calls cannot overwrite the frames of dorq's
 // own stack. With execution detail traced the child writes trace lines
-// through the C library, which needs a memory of its own: fork.
+// through the C library, which needs a memory of its own: fork. So does a
+// child of the AddressSanitizer build, whose runtime keeps one stack per
+// thread and takes a shared memory on another stack for a broken one.
 pid_t spawn(const ChildPlan& plan) {
-  if ((static_cast<uint32_t>(dorqTraceLevel) & kTraceExec) != 0) {
+  if ((static_cast<uint32_t>(dorqTraceLevel) & kTraceExec) != 0 || kSanitized) {
     const pid_t child = fork();
     if (child == 0) {
       sdorqRunChild(plan);
