@@ -1,4 +1,4 @@
-// The logging settings: read for the logging-context hook, which keeps
+// The logging settings: read for the logging-context hooks, which keep
 // nothing, so they have no further effect.
 #include <string.h>
 
@@ -42,3 +42,12 @@ void dorqSetupLogging() {
   }
   sdorqSetupLogCtxt(logProperty, logFilePath);
 }
+
+// The hooks keep nothing: the logging settings are read for the scheduler's
+// sake but have no effect on this program.
+void sdorqSetupLogCtxt(const char* logProperty, const char* logFilePath) {
+  (void)logProperty;
+  (void)logFilePath;
+}
+
+void sdorqCloseLogCtxt() {}

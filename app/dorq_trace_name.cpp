@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string_view>
 
@@ -67,4 +68,8 @@ int dorqGenTraceFileName(const char* name, int nameLength, char* out, int outSiz
     return leave(0);
   }
   return leave(static_cast<int>(cut) + written);
+}
+
+int sdorqGetCurrentPid() {
+  return static_cast<int>(getpid());
 }

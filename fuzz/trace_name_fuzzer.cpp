@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t cut = expectedCut(nameText, separator);
   const std::string file = "dorq_" + std::to_string(pid) + ".trc";
   FUZZ_CHECK(result == static_cast<int>(cut + file.size()));
-  FUZZ_CHECK(static_cast<size_t>(result) < outBytes && out[result] == '\0');
+  FUZZ_CHECK(static_cast<size_t>(result) < outBytes && out[static_cast<size_t>(result)] == '\0');
   FUZZ_CHECK(memcmp(out.get(), name.get(), cut) == 0);
   FUZZ_CHECK(std::string_view(out.get() + cut, file.size()) == file);
   return 0;

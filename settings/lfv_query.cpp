@@ -8,6 +8,10 @@
 
 #include "settings/lfv.h"
 
+// The process-wide context. Nothing in the program registers a component, so
+// it keeps its zero-filled initial state.
+lfvContext lfvgblp{};
+
 namespace {
 
 constexpr int kSearchFound = 0;

@@ -29,7 +29,8 @@ std::string report;
 
 void add(const std::string& key, const std::string& value) {
   report += key + "=";
-  for (const unsigned char c : value) {
+  for (const char byte : value) {
+    const auto c = static_cast<unsigned char>(byte);
     if (c == '\\') {
       report += "\\\\";
     } else if (c >= 0x20 && c < 0x7f) {

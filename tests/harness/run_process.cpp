@@ -450,7 +450,8 @@ std::string statusFrame(int code) {
 
 std::string printable(std::string_view bytes) {
   std::string text;
-  for (const unsigned char c : bytes) {
+  for (const char byte : bytes) {
+    const auto c = static_cast<unsigned char>(byte);
     if (c >= 0x20 && c < 0x7f) {
       text += static_cast<char>(c);
     } else {

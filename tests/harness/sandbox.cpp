@@ -225,7 +225,7 @@ SetuidCopies Sandbox::setuidCopy(const std::string& binary) {
   const std::string name = bin + binary.substr(binary.rfind('/'));
   SetuidCopies copies{name, name + "-plain"};
   for (const auto& [path, mode] :
-       {std::pair{copies.setuid, 04755}, std::pair{copies.plain, 0755}}) {
+       {std::pair{copies.setuid, 04755U}, std::pair{copies.plain, 0755U}}) {
     writeFile(path, content, 0700);
     // chown clears the set-user-ID bit, so the mode comes after it.
     check(chown(path.c_str(), 0, 0) == 0 && chmod(path.c_str(), mode) == 0, "chown/chmod " + path);

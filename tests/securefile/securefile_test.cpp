@@ -33,12 +33,13 @@ using dorq_test::writeFile;
 constexpr uid_t kUserA = 4321;  // an unused id that owns the "other user" parts
 
 // A directory or link owned by owner (-1: the creator), a directory with exactly mode.
-void makeDir(const std::string& path, mode_t mode, uid_t owner = -1) {
+void makeDir(const std::string& path, mode_t mode, uid_t owner = static_cast<uid_t>(-1)) {
   ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path << ": " << strerror(errno);
   ASSERT_EQ(chown(path.c_str(), owner, owner), 0) << path;
   ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
-void makeLink(const std::string& text, const std::string& path, uid_t owner = -1) {
+void makeLink(const std::string& text, const std::string& path,
+              uid_t owner = static_cast<uid_t>(-1)) {
   ASSERT_EQ(symlink(text.c_str(), path.c_str()), 0) << path << ": " << strerror(errno);
   ASSERT_EQ(lchown(path.c_str(), owner, owner), 0) << path;
 }
@@ -154,7 +155,8 @@ class RootFileTest : public FileTest {
 // Each directory on the way, and the last, is judged by its owner (root or
 // the effective user) and by its group and other write bits.
 TEST_F(RootFileTest, PathCheckJudgesEachDirectoryByOwnerAndWriteBits) {
-  for (const mode_t mode : {0755, 0700, 0555, 02755, 04755, 01755, 0775, 0757, 0777, 01777}) {
+  for (const mode_t mode :
+       {0755U, 0700U, 0555U, 02755U, 04755U, 01755U, 0775U, 0757U, 0777U, 01777U}) {
     const std::string dir = at("m" + std::to_string(mode));
     makeDir(dir, mode);
     makeDir(dir + "/sub", 0755);
@@ -202,7 +204,7 @@ TEST_F(RootFileTest, PathCheckFollowsLinksAndRefusesWhatIsNoDirectory) {
 
 // Each field keeps at most its limit of characters, terminated in the field.
 TEST(SlosErr, CutsEveryFieldAtItsLimit) {
-  for (const size_t length : {0, 12, 13, 32, 33, 160, 161}) {
+  for (const size_t length : {0UL, 12UL, 13UL, 32UL, 33UL, 160UL, 161UL}) {
     const std::string text(length, 'x');
     slosErrRec record;
     memset(&record, 'y', sizeof record);
