@@ -410,8 +410,8 @@ class KillTest : public E2eTest {};
 
 size_t groupSize(pid_t group) {
   const std::vector<ProcessEntry> all = listProcesses();
-  return static_cast<size_t>(
-      std::count_if(all.begin(), all.end(), [&](const ProcessEntry& p) { return p.pgid == group; }));
+  return static_cast<size_t>(std::count_if(all.begin(), all.end(),
+                                           [&](const ProcessEntry& p) { return p.pgid == group; }));
 }
 
 // A job whose pid was recorded is killed with all of its process group by a
