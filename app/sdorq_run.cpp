@@ -203,6 +203,7 @@ pid_t spawn(const ChildPlan& plan) {
 
 // Reads the child's start report: end of input means the command replaced
 // the child; a code (or a read error) means the child failed to start it.
+// The result is that code, for the audit line (10 after a read error).
 DorqStatus reportStart(JobPipe* jobPipe) {
   jobPipe->write.reset();
   int code = 0;
@@ -217,7 +218,12 @@ DorqStatus reportStart(JobPipe* jobPipe) {
     sdorqWriteStatusWord(DorqStatus::ExecFailed);
   }
   sdorqWriteStatusWord(DorqStatus::Ok);
-  return got != 0 ? DorqStatus::ExecFailed : DorqStatus::Ok;
+  if (got == 0) {
+    return DorqStatus::Ok;
+  }
+  constexpr int kLargestCode = 0xFF;
+  return got == sizeof code && code > 0 && code <= kLargestCode ? static_cast<DorqStatus>(code)
+                                                                : DorqStatus::ExecFailed;
 }
 
 // The audit line of a started job, written as soon as its start is known.
