@@ -24,7 +24,7 @@ shift
 
 cd "$(dirname "$0")/.."
 root=$PWD
-all_targets=(request args trace_name settings_line settings_file guarded_open error_record)
+all_targets=(request args trace_name settings_line settings_file guarded_open error_record escape)
 targets=("${all_targets[@]}")
 [[ $# -eq 0 ]] || targets=("$@")
 for t in "${targets[@]}"; do
@@ -51,6 +51,7 @@ target_options() {
     settings_file) echo "-max_len=8192" ;; # several 1088-byte pieces
     guarded_open) echo "-max_len=12000" ;; # directory and name past 4094 characters
     error_record) echo "-max_len=4096" ;;
+    escape) echo "-max_len=10000" ;;       # texts past the trace line's 8192 bytes
   esac
 }
 
