@@ -1,0 +1,93 @@
+# The sandbox of the end-to-end tests. ctest starts each .bats file in a
+# private mount namespace of its own; setup_file builds there a tmpfs W with
+# real users and PAM services bind-mounted over the host's /etc/passwd,
+# group, shadow and pam.d (which are never changed), and the set-user-ID copy
+# of the dorq under test ($DORQ). Requests come from the scheduler user
+# dqsched. $HELPERS holds the built helper programs and modules.
+
+# Behaviour about to change: flip each once the change has landed.
+NEW_SESSION=false       # the job calls setsid(): its session id is its own pid
+CALLER_OWNS_FILES=false # trace and child pid files are created as the caller, not as root
+TRACE_ESCAPES=false     # trace lines escape control characters
+KEEPS_ANY_FD=false      # no descriptor dorq did not inherit reaches the job, whatever its number
+
+JOBPW='Job-Pass 3141!' # dqjob: uid 23002, also in groups 23010 and 23011
+UNIX=$'auth required pam_unix.so nodelay\naccount required pam_unix.so'
+PERMIT=$'auth required pam_permit.so\naccount required pam_permit.so'
+DENY=$'auth required pam_deny.so\naccount required pam_deny.so'
+
+setup_file() {
+  export W; W=$(mktemp -d /tmp/dorq-e2e.XXXXXX)
+  mount -t tmpfs -o mode=0755 tmpfs "$W"
+  mkdir "$W/pam.d" "$W/bin"
+  # The host's system accounts, then the test users (shadow: changed today).
+  awk -F: '$3 < 1000 || $3 == 65534' /etc/passwd > "$W/passwd"
+  awk -F: 'NR == FNR { keep[$1] = 1; next } keep[$1]' "$W/passwd" /etc/shadow > "$W/shadow"
+  awk -F: '$3 < 1000 || $3 == 65534' /etc/group > "$W/group"
+  local user
+  for user in "dqsched 23001 Sched-Pass 2718" "dqjob 23002 $JOBPW" "dqother 23003 Other-Pass 1618"; do
+    set -- $user
+    echo "$1:x:$2:$2:dorq test user:/:/bin/sh" >> "$W/passwd"
+    echo "$1:$(openssl passwd -6 "${*:3}"):$(($(date +%s) / 86400)):0:99999:7:::" >> "$W/shadow"
+    echo "$1:x:$2:" >> "$W/group"
+  done
+  printf '%s\n' dqjoba:x:23010:dqjob dqjobb:x:23011:dqjob dqothg:x:23012:dqother >> "$W/group"
+  chown root:shadow "$W/shadow"; chmod 0640 "$W/shadow"
+  service other "$DENY"
+  local f; for f in passwd group shadow pam.d; do mount --bind "$W/$f" "/etc/$f"; done
+  install -m 4755 "$DORQ" "$W/bin/dorq"
+  install -m 0755 "$DORQ" "$W/bin/dorq-plain"
+}
+
+# Each test starts with pam_unix in both services, in a fresh directory that
+# every user may write, as the working directory.
+setup() {
+  service su "$UNIX"
+  service dorq "$UNIX"
+  T=$W/t$BATS_TEST_NUMBER
+  mkdir -m 1777 "$T"; cd "$T"
+  AS=(setpriv --reuid=23001 --regid=23001 --clear-groups) # who starts dorq
+  PRE=()  # run as root before that, for what the caller's process inherits
+  E=()    # dorq's environment besides PATH
+  KEEP="" # descriptors above 2 that dorq inherits
+}
+
+# A failure stops a test only as a command of its own: not inside "a && b"
+# (but as its last part) nor after "!". Hence "not COMMAND" for "! COMMAND".
+not() { ! "$@"; }
+
+teardown() { [ ! -s "$T/mounts" ] || tac "$T/mounts" | xargs -r umount -l; }
+
+service() { printf '%s\n' "$2" > "$W/pam.d/$1"; }
+# over FILE TARGET: bind-mounts FILE over TARGET until the test ends.
+over() { mount --bind "$1" "$2" && echo "$2" >> "$T/mounts"; }
+
+# req USER PASSWORD FLAGS PATH [ARG...]: a request record; job: from dqjob.
+req() { printf '%s\n' "$1" "$2" "$3" "$4" $(($# - 4)) "${@:5}"; }
+job() { req dqjob "$JOBPW" "$@"; }
+
+# sched COMMAND...: COMMAND started as the caller, with PATH, E and KEEP.
+sched() (
+  for fd in $(ls /proc/$BASHPID/fd); do
+    [[ $fd -le 2 || " $KEEP " == *" $fd "* ]] || eval "exec $fd>&-"
+  done
+  exec "${PRE[@]}" "${AS[@]}" env -i PATH=/usr/bin:/bin "${E[@]}" "$@"
+)
+# capture COMMAND...: its exit status goes to the file rc.
+capture() { local rc=0; "$@" || rc=$?; echo "$rc" > rc; }
+# dq [WORD...]: dorq on this standard input; outputs to the files out and err.
+dq() { capture sched "$W/bin/dorq" "$@" > out 2> err; }
+
+# check WORDS FRAME RC [TEXT]: out is the status words WORDS (hex bytes)
+# followed by TEXT (printf %b), err is the frame for FRAME alone (nothing
+# when FRAME is empty), and the exit status was RC; byte for byte.
+check() {
+  { for w in $1; do printf "\\x$w"; done; printf '%b' "${4-}"; } > want.out
+  if [ -n "$2" ]; then printf '!@#--!@#%s#@!--#@!' "$2"; fi > want.err
+  cmp -s out want.out && cmp -s err want.err && [ "$(cat rc)" = "$3" ] && return
+  echo "exit status $(cat rc), wanted $3"
+  for f in out err; do echo "$f:" && od -An -c $f && echo wanted: && od -An -c want.$f; done
+  return 1
+}
+
+teardown_file() { [ -z "${W-}" ] || { umount -l "$W"; rmdir "$W"; }; }
