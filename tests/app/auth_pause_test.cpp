@@ -12,9 +12,7 @@
 
 #include "app/dorq_status.h"
 #include "app/sdorq_auth.h"
-#include "tests/support/private_ns.h"
-#include "tests/support/require_root.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/support.h"
 
 namespace {
 std::vector<unsigned> sleeps;
