@@ -1,9 +1,11 @@
 // The pause after a failed authentication, which the end-to-end tests cannot
 // see without timing it: this definition of sleep replaces the C library's
 // for the whole test binary. It notes each call and cuts the first of each
-// case short with one second slept, as a signal would. The policy runs in
+// case short with one second slept, as a signal would. After every case the
+// library must be unloaded again. The policy runs in
 // process against real pam_debug services in a private mount namespace; the
 // other outcomes of the policy are end-to-end tests (tests/e2e/pam.bats).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -63,6 +65,8 @@ TEST(AuthPause, OnlyThePlainFailurePausesAndForTheWholeThreeSeconds) {
     sleeps.clear();
     EXPECT_EQ(sdorqAuthenticateUser("dqjob", "pw"), c.result) << c.su << " " << c.dorq;
     EXPECT_EQ(sleeps, c.result == kStatusAuthFailed ? paused : std::vector<unsigned>{}) << c.su;
+    // Each attempt released the library it loaded.
+    EXPECT_EQ(dlopen("libpam.so.0", RTLD_NOW | RTLD_NOLOAD), nullptr) << c.su << " " << c.dorq;
     for (const std::string& library : hidden) {
       umount(library.c_str());
     }

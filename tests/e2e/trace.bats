@@ -74,7 +74,7 @@ Openning file $T/p" ]
 }
 # A line the file refuses reaches neither the file, nor what a link names, nor
 # standard output: only standard error.
-@test "a trace file that is a link, a dangling link, a directory, a FIFO or a device gets no line" {
+@test "a trace file that is a link, a dangling link, a directory, a FIFO, a device or in no directory gets no line" {
   PRE=(unshare -p -f); echo keep > target
   for kind in link dangling directory fifo device; do
     case $kind in
@@ -85,6 +85,8 @@ Openning file $T/p" ]
     grep -q 'Exiting with status 0' err; printf '\0' | cmp - out; [ "$(cat target)" = keep ]; [ ! -e missing ]
     rm -r dorq_1.trc
   done
+  job 2 /bin/true | dq -trcfile "$T/missing/t" -trclvl 0x0F # a directory that is not there
+  grep -q 'Exiting with status 0' err; printf '\0' | cmp - out
 }
 # Text of the caller's choosing reaches the trace: arguments, option values.
 @test "control characters in traced values" {

@@ -241,7 +241,7 @@ TEST_F(FileTest, GuardedOpenRefusesAFileReplacedBetweenExaminationAndOpen) {
   umount(at("b").c_str());
 }
 
-TEST_F(FileTest, PlainOpenMapsTheErrnoOfAFailedOpen) {
+TEST_F(FileTest, PlainOpenAndCloseMapTheErrnoOfAFailure) {
   for (const auto& [error, code] :
        {std::pair{ENOENT, -5}, {EACCES, -3}, {ENOSPC, -6}, {EPERM, -8}, {EIO, -8}}) {
     armFault(Wrapper::Fopen, 1, error);
@@ -249,6 +249,11 @@ TEST_F(FileTest, PlainOpenMapsTheErrnoOfAFailedOpen) {
     EXPECT_EQ(SlfFopen(at("file").c_str(), nullptr, 0, 0, kSlfKindNamed, &r, 0), nullptr);
     EXPECT_EQ(rec(r), rec(code, error, "open failed", "SlfFopen1"));
   }
+  slosErrRec r = patternRecord();
+  SlfFile* handle = SlfFopen(at("file").c_str(), nullptr, 0, 0, kSlfKindNamed, &r, 0);
+  armFault(Wrapper::Fclose, 1, EBADF);
+  EXPECT_EQ(SlfFclose(handle, &r, 0), -1);
+  EXPECT_EQ(rec(r), rec(-4, EBADF, "fclose failed", "SlfFclose1"));
 }
 
 // Each wrapper call of a guarded open with the directory check through nested
