@@ -17,6 +17,13 @@ PERMIT=$'auth required pam_permit.so\naccount required pam_permit.so'
 DENY=$'auth required pam_deny.so\naccount required pam_deny.so'
 
 setup_file() {
+  # The mounts below must never reach the host: only in a mount namespace
+  # other than the one the test was started from (which ctest names in
+  # DORQ_E2E_OUTER_NS), whose root propagates nothing.
+  local ns; ns=$(readlink /proc/self/ns/mnt)
+  if [ -z "${DORQ_E2E_OUTER_NS-}" ] || [ "$ns" = "$DORQ_E2E_OUTER_NS" ] || [ "$(findmnt -no PROPAGATION /)" != private ]; then
+    echo "not in a private mount namespace of its own: start the tests through ctest" >&2; return 1
+  fi
   export W; W=$(mktemp -d /tmp/dorq-e2e.XXXXXX)
   mount -t tmpfs -o mode=0755 tmpfs "$W"
   mkdir "$W/pam.d" "$W/bin"
