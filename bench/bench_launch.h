@@ -3,12 +3,12 @@
 // that already holds the request, execve) and times it from the fork to the
 // reaped exit.
 //
-// The test harness's runner (tests/harness/run_process.h) is built for
-// checking behaviour: a pump thread, a set-up report pipe, output capture and
-// timeouts. Each of those costs tens of microseconds per run, which would be
-// added to every row here and flatten the ratios; this launcher does only
-// what a scheduler must do, and every row pays the same for it. The harness
-// runner is still used to check each row once before it is timed.
+// The checking runner (bench_process.h) is built for checking behaviour: a
+// poll loop, a set-up report pipe, output capture and timeouts. Each of those
+// costs tens of microseconds per run, which would be added to every row here
+// and flatten the ratios; this launcher does only what a scheduler must do,
+// and every row pays the same for it. The checking runner is still used to
+// check each row once before it is timed.
 #ifndef DORQ_BENCH_BENCH_LAUNCH_H
 #define DORQ_BENCH_BENCH_LAUNCH_H
 

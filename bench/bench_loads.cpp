@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "bench/bench_steps.h"
-#include "tests/harness/run_process.h"
+#include "bench/bench_process.h"
 
 namespace dorq_bench {
 namespace {
@@ -16,13 +16,12 @@ constexpr const char* kStatisticsKeys[] = {"total startup time", "time needed fo
                                            "number of relocations", "relative relocations",
                                            "time needed to load objects"};
 
-dorq_test::ProcessResult runAsRoot(const std::string& binary, const std::vector<std::string>& args,
-                                   const std::vector<std::string>& extraEnv,
-                                   const std::string& input) {
-  dorq_test::ProcessSpec spec = dorq_test::specFor(binary, args);
+ProcessResult runAsRoot(const std::string& binary, const std::vector<std::string>& args,
+                        const std::vector<std::string>& extraEnv, const std::string& input) {
+  ProcessSpec spec = specFor(binary, args);
   spec.env.insert(spec.env.end(), extraEnv.begin(), extraEnv.end());
   spec.stdinBytes = input;
-  return dorq_test::runProcess(spec);
+  return runProcess(spec);
 }
 
 // Lines of the loader's output that come from pid itself (not from the job,
@@ -41,7 +40,7 @@ std::vector<std::string> linesOf(const std::string& err, pid_t pid) {
 }
 
 void printStatistics(const char* name, const std::string& binary) {
-  const dorq_test::ProcessResult result = runAsRoot(binary, {}, {"LD_DEBUG=statistics"}, "");
+  const ProcessResult result = runAsRoot(binary, {}, {"LD_DEBUG=statistics"}, "");
   printf("  %s:\n", name);
   for (const std::string& line : linesOf(result.err, result.pid)) {
     for (const char* key : kStatisticsKeys) {
@@ -55,11 +54,11 @@ void printStatistics(const char* name, const std::string& binary) {
 
 void printInitialised(BenchSystem& system, const char* name, const Row& row) {
   system.apply(row.services);
-  const dorq_test::ProcessResult result =
+  const ProcessResult result =
       runAsRoot(system.paths().dorqPlain, {}, {"LD_DEBUG=libs"}, row.spec.stdinBytes);
   constexpr std::string_view kInit = "calling init: ";
   printf("  objects initialised during a %s request (exit: %s):\n", name,
-         result.exitedWith(0) ? "0" : dorq_test::describe(result).c_str());
+         result.exitedWith(0) ? "0" : describe(result).c_str());
   for (const std::string& line : linesOf(result.err, result.pid)) {
     const size_t at = line.find(kInit);
     if (at != std::string::npos) {
@@ -71,8 +70,7 @@ void printInitialised(BenchSystem& system, const char* name, const Row& row) {
 }  // namespace
 
 void reportLoads(BenchSystem& system) {
-  const dorq_test::ProcessResult ldd =
-      runAsRoot("/usr/bin/ldd", {system.paths().dorqPlain}, {}, "");
+  const ProcessResult ldd = runAsRoot("/usr/bin/ldd", {system.paths().dorqPlain}, {}, "");
   printf("ldd %s:\n%s", system.paths().dorqPlain.c_str(), ldd.out.c_str());
   printf("LD_DEBUG=statistics (plain copies started by root, empty request):\n");
   printStatistics("dorq", system.paths().dorqPlain);

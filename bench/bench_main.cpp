@@ -33,9 +33,7 @@
 #include "bench/bench_stats.h"
 #include "bench/bench_steps.h"
 #include "bench/bench_system.h"
-#include "tests/harness/probe_report.h"
-#include "tests/harness/run_process.h"
-#include "tests/support/temp_dir.h"
+#include "bench/bench_process.h"
 
 namespace dorq_bench {
 namespace {
@@ -48,7 +46,7 @@ struct Options {
   int rounds = 5;
   int memoryRepeats = 3;
   bool unixPam = false;
-  std::string dorq = dorq_test::dorqBinaryPath();
+  std::string dorq = DORQ_BINARY;
   std::string altDorq;
   std::vector<std::string> exec;
 };
@@ -197,29 +195,29 @@ int runBenchmark(const Options& options) {
 
 int runCommand(const Options& options) {
   BenchSystem system(options.dorq, {});
-  const char* text = options.unixPam ? dorq_test::kPamUnixService : dorq_test::kPamPermitService;
+  const char* text = options.unixPam ? kPamUnixService : kPamPermitService;
   system.apply({{"su", text}, {"dorq", text}});
   const std::string root = system.sandbox().root();
   const std::pair<std::string, std::string> requests[] = {
       {"DORQ_REQUEST_POLLING", jobRequest(kFlagsPolling, kTrueJob)},
       {"DORQ_REQUEST_BLOCKING", jobRequest(kFlagsBlocking, kTrueJob)},
       {"DORQ_REQUEST_EMPTY", ""}};
-  dorq_test::ProcessSpec spec = dorq_test::specFor(options.exec[0]);
+  ProcessSpec spec = specFor(options.exec[0]);
   spec.argv = options.exec;
   spec.binary = options.exec[0].find('/') == std::string::npos ? "/usr/bin/" + options.exec[0]
                                                                : options.exec[0];
   for (const auto& [name, request] : requests) {
     const std::string file = root + "/" + name;
-    dorq_test::writeFile(file, request, 0644);
+    writeFile(file, request, 0644);
     spec.env.push_back(name + "=" + file);
   }
   spec.env.push_back("DORQ_SETUID=" + system.paths().dorqSetuid);
   spec.env.push_back("DORQ_PLAIN=" + system.paths().dorqPlain);
   spec.env.push_back("DORQ_NULL_SETUID=" + system.paths().nullSetuid);
-  spec.env.push_back(std::string("DORQ_SCHED_USER=") + dorq_test::kSchedulerUser.name);
-  spec.stdinSource = dorq_test::StdinSource::DevNull;
+  spec.env.push_back(std::string("DORQ_SCHED_USER=") + kSchedulerUser.name);
+  spec.stdinSource = StdinSource::DevNull;
   spec.timeout = std::chrono::hours(1);
-  const dorq_test::ProcessResult result = dorq_test::runProcess(spec);
+  const ProcessResult result = runProcess(spec);
   fputs(result.out.c_str(), stdout);
   fputs(result.err.c_str(), stderr);
   if (!result.started()) {

@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "bench/bench_steps.h"
-#include "tests/support/temp_dir.h"
 
 namespace dorq_bench {
 namespace {
@@ -27,7 +26,7 @@ constexpr auto kPollStep = std::chrono::milliseconds(2);
 constexpr auto kGiveUp = std::chrono::seconds(20);
 
 std::string procFile(pid_t pid, const std::string& name) {
-  return dorq_test::readFile("/proc/" + std::to_string(pid) + "/" + name);
+  return readFile("/proc/" + std::to_string(pid) + "/" + name);
 }
 
 // The first child of pid once it has become the job; -1 while there is none.

@@ -1,12 +1,9 @@
 #include "bench/bench_rows.h"
 
-#include "tests/harness/sandbox.h"
+#include "bench/bench_sandbox.h"
 
 namespace dorq_bench {
 namespace {
-
-using dorq_test::kJobUser;
-using dorq_test::kSchedulerUser;
 
 constexpr char kSetpriv[] = "/usr/bin/setpriv";
 constexpr char kRunuser[] = "/usr/sbin/runuser";
@@ -80,14 +77,14 @@ std::vector<Row> jobRows(const BenchSystem& system, const std::vector<std::strin
 
   const std::string& dorq = system.paths().dorqSetuid;
   rows.push_back(dorqRow(dorq, RowId::DorqBlocking, "dorq-blocking",
-                         "dorq, pam_permit, blocking (flags 4)", kFlagsBlocking,
-                         dorq_test::kPamPermitService, job));
+                         "dorq, pam_permit, blocking (flags 4)", kFlagsBlocking, kPamPermitService,
+                         job));
   rows.push_back(dorqRow(dorq, RowId::DorqPolling, "dorq-polling",
-                         "dorq, pam_permit, polling (flags 0)", kFlagsPolling,
-                         dorq_test::kPamPermitService, job));
+                         "dorq, pam_permit, polling (flags 0)", kFlagsPolling, kPamPermitService,
+                         job));
   rows.push_back(dorqRow(dorq, RowId::DorqUnix, "dorq-unix",
                          "dorq, pam_unix yescrypt, polling (flags 0)", kFlagsPolling,
-                         dorq_test::kPamUnixService, job));
+                         kPamUnixService, job));
   rows.push_back(runuserRow(RowId::RunuserPermit, "runuser-permit", "runuser -u, pam_permit",
                             {{"runuser", kPermitAllService}}, job));
   rows.push_back(sudoRow(RowId::SudoPermit, "sudo-permit", "sudo -u, pam_permit",
@@ -100,13 +97,13 @@ std::vector<Row> jobRows(const BenchSystem& system, const std::vector<std::strin
   if (!alt.empty()) {
     rows.push_back(dorqRow(alt, RowId::AltBlocking, "alt-blocking",
                            "alt dorq, pam_permit, blocking (flags 4)", kFlagsBlocking,
-                           dorq_test::kPamPermitService, job));
+                           kPamPermitService, job));
     rows.push_back(dorqRow(alt, RowId::AltPolling, "alt-polling",
                            "alt dorq, pam_permit, polling (flags 0)", kFlagsPolling,
-                           dorq_test::kPamPermitService, job));
+                           kPamPermitService, job));
     rows.push_back(dorqRow(alt, RowId::AltUnix, "alt-unix",
                            "alt dorq, pam_unix yescrypt, polling (flags 0)", kFlagsPolling,
-                           dorq_test::kPamUnixService, job));
+                           kPamUnixService, job));
   }
   return rows;
 }
@@ -114,7 +111,7 @@ std::vector<Row> jobRows(const BenchSystem& system, const std::vector<std::strin
 std::vector<Row> otherRows(const BenchSystem& system) {
   std::vector<Row> rows;
   Row pam{RowId::PamAlone, "pam-alone", "PAM check alone, pam_unix yescrypt (process)",
-          "root",          {},          {{kPamCheckService, dorq_test::kPamUnixService}}};
+          "root",          {},          {{kPamCheckService, kPamUnixService}}};
   pam.spec.binary = system.paths().pamCheck;
   pam.spec.argv = {"dorq_bench_pam", kPamCheckService, kJobUser.name, kJobUser.password};
   pam.spec.captureStdout = true;

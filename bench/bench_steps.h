@@ -1,5 +1,5 @@
 // The steps of a benchmark run besides the timing loop: checking every row
-// once through the test harness, the peak resident memory of the programs,
+// once through the checking runner, the peak resident memory of the programs,
 // and what dorq loads.
 #ifndef DORQ_BENCH_BENCH_STEPS_H
 #define DORQ_BENCH_BENCH_STEPS_H
@@ -12,7 +12,7 @@
 
 namespace dorq_bench {
 
-// Runs every row once through the harness runner: job rows with /usr/bin/id
+// Runs every row once through the checking runner: job rows with /usr/bin/id
 // as the command must print the job user's full identity (user, group and
 // both supplementary groups) and exit 0; the other rows must exit as
 // expected. Also checks that the job user's hash is yescrypt and that the

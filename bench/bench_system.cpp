@@ -7,9 +7,6 @@
 
 #include <stdexcept>
 
-#include "tests/support/private_ns.h"
-#include "tests/support/temp_dir.h"
-
 namespace dorq_bench {
 namespace {
 
@@ -32,44 +29,44 @@ constexpr unsigned kSudoersMode = 0440;
 std::string sudoersText() {
   return std::string(
              "# The benchmark's own sudoers, bind-mounted in a private mount namespace.\n") +
-         dorq_test::kSchedulerUser.name + " ALL=(" + dorq_test::kJobUser.name + ") NOPASSWD: ALL\n";
+         kSchedulerUser.name + " ALL=(" + kJobUser.name + ") NOPASSWD: ALL\n";
 }
 
 BenchSystem::BenchSystem(const std::string& dorqBinary, const std::string& altDorq) {
   for (const char* name : kHostServices) {
-    hostTexts_[name] = dorq_test::readFile(std::string(kHostPamDir) + name);
+    hostTexts_[name] = readFile(std::string(kHostPamDir) + name);
   }
   for (const char* name : kHostIncludes) {
-    hostTexts_[name] = dorq_test::readFile(std::string(kHostPamDir) + name);
+    hostTexts_[name] = readFile(std::string(kHostPamDir) + name);
   }
   if (access(kSudoers, F_OK) != 0) {
     fail(std::string(kSudoers) + " is missing (install sudo)");
   }
 
-  sandbox_ = std::make_unique<dorq_test::Sandbox>(dorq_test::HashMethod::Yescrypt);
-  const dorq_test::SetuidCopies dorq = sandbox_->setuidCopy(dorqBinary);
-  const dorq_test::SetuidCopies null = sandbox_->setuidCopy(DORQ_BENCH_NULL);
+  sandbox_ = std::make_unique<Sandbox>(HashMethod::Yescrypt);
+  const SetuidCopies dorq = sandbox_->setuidCopy(dorqBinary);
+  const SetuidCopies null = sandbox_->setuidCopy(DORQ_BENCH_NULL);
   paths_ = ProgramPaths{dorq.setuid, dorq.plain, null.setuid, null.plain, DORQ_BENCH_PAM_CHECK};
   if (!altDorq.empty()) {
     // Copied under a name of its own first: the copies are named after the file.
     const std::string renamed = sandbox_->root() + "/dorq-alt";
-    const std::string content = dorq_test::readFile(altDorq);
+    const std::string content = readFile(altDorq);
     if (content.empty()) {
       fail("read " + altDorq);
     }
-    dorq_test::writeFile(renamed, content, 0755);
-    const dorq_test::SetuidCopies alt = sandbox_->setuidCopy(renamed);
+    writeFile(renamed, content, 0755);
+    const SetuidCopies alt = sandbox_->setuidCopy(renamed);
     paths_.altSetuid = alt.setuid;
     paths_.altPlain = alt.plain;
   }
 
   const std::string sudoers = sandbox_->root() + "/sudoers";
-  dorq_test::writeFile(sudoers, sudoersText(), kSudoersMode);
+  writeFile(sudoers, sudoersText(), kSudoersMode);
   if (chown(sudoers.c_str(), 0, 0) != 0) {
     fail("chown " + sudoers);
   }
   errno = 0;
-  if (!dorq_test::bindMount(sudoers, kSudoers)) {
+  if (!bindMount(sudoers, kSudoers)) {
     fail("bind-mount the sudoers file");
   }
   sudoersTarget_ = kSudoers;

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/harness/sandbox.h"
+#include "bench/bench_sandbox.h"
 
 namespace dorq_bench {
 
@@ -53,7 +53,7 @@ class BenchSystem {
   ~BenchSystem();
 
   const ProgramPaths& paths() const { return paths_; }
-  dorq_test::Sandbox& sandbox() { return *sandbox_; }
+  Sandbox& sandbox() { return *sandbox_; }
 
   // The host's own text of a PAM service as it was before the sandbox, with
   // no @include resolved (the included files are written into the sandbox
@@ -69,7 +69,7 @@ class BenchSystem {
  private:
   std::map<std::string, std::string> hostTexts_;
   std::map<std::string, std::string> current_;
-  std::unique_ptr<dorq_test::Sandbox> sandbox_;
+  std::unique_ptr<Sandbox> sandbox_;
   ProgramPaths paths_;
   std::string sudoersTarget_;
 };

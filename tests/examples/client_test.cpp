@@ -1,18 +1,13 @@
-// The example client: its decoding of dorq's channels and its request record
-// on byte strings, then two runs of the client against the real set-user-ID
-// dorq, started by the scheduler user in a sandbox of real users and PAM.
+// The example client's decoding of dorq's channels and its request record, on
+// byte strings. Its runs against the real dorq: tests/e2e/client.bats.
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "examples/client_decode.h"
 #include "examples/client_request.h"
-#include "tests/harness/run_process.h"
-#include "tests/harness/sandbox.h"
-#include "tests/support/require_root.h"
 
 namespace dorq_client {
 namespace {
@@ -80,47 +75,6 @@ TEST(ClientRequest, OneLinePerFieldAndNoFieldThatCannotTravelOnOne) {
     EXPECT_FALSE(buildRequestRecord({"alice", bad, 2, "/bin/true", {}}, &problem));
     EXPECT_FALSE(buildRequestRecord({"alice", "pw", 2, "/bin/true", {bad}}, &problem));
   }
-}
-
-using namespace dorq_test;
-
-class ClientRunTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    DORQ_REQUIRE_ROOT();
-    sandbox_ = std::make_unique<Sandbox>();
-    copies_ = sandbox_->dorqWithPamUnix();
-  }
-  // The client, with blocking waits, as the scheduler user.
-  ProcessResult runClient(const std::vector<std::string>& request, const std::string& password) {
-    std::vector<std::string> args = {"--dorq", copies_.setuid, "--flags", "4"};
-    args.insert(args.end(), request.begin(), request.end());
-    ProcessSpec spec = specFor(DORQ_CLIENT, args);
-    spec.identity = Identity{kSchedulerUser.uid, kSchedulerUser.group.gid, {}};
-    spec.stdinBytes = password + "\n";
-    spec.cwd = sandbox_->root();
-    return runProcess(spec);
-  }
-
-  std::unique_ptr<Sandbox> sandbox_;
-  SetuidCopies copies_;
-};
-
-TEST_F(ClientRunTest, StartedJobShowsItsPidExitStatusAndOutput) {
-  const ProcessResult r = runClient(
-      {kJobUser.name, "/bin/sh", "-c", "echo $$; id -un; echo e >&2; exit 3"}, kJobUser.password);
-  ASSERT_TRUE(r.exitedWith(3)) << describe(r);
-  // The pid the job saw is the one the child pid record gave.
-  const std::string pid = r.out.substr(0, r.out.find('\n'));
-  EXPECT_EQ(r.out, pid + "\n" + kJobUser.name + "\ne\n") << printable(r.out);
-  EXPECT_EQ(r.err, "dorq-client: started, pid " + pid + ", exit status 3\n");
-}
-
-TEST_F(ClientRunTest, WrongPasswordIsAuthenticationFailed) {
-  const ProcessResult r = runClient({kJobUser.name, "/bin/echo", "never"}, "not the password");
-  EXPECT_TRUE(r.exitedWith(7)) << describe(r);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "dorq-client: authentication failed (7)\n");
 }
 
 }  // namespace

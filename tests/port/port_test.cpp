@@ -1,29 +1,22 @@
-// The portability layer against the real wrappers: the wrappers, the local
-// time stamp, the self-initialising lock and signal re-delivery.
+// The portability layer's self-initialising lock and signal re-delivery. The
+// wrappers only pass calls on, and the other tests replace them with the
+// fault injector (tests/support); the local time stamp heads every trace
+// line (tests/e2e/trace.bats).
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
-#include "port/slgtd.h"
 #include "port/slts_lazy_mutex.h"
-#include "port/ss_wrappers.h"
 #include "port/sslss_signals.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -33,76 +26,6 @@ void initErrorChecking(pthread_mutex_t* mutex) {
   pthread_mutexattr_init(&attributes);
   pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
   pthread_mutex_init(mutex, &attributes);
-}
-
-TEST(PortWrappers, WithoutAReplacementEveryAliasIsTheWrapper) {
-  const auto same = [](auto* a, auto* w) {
-    return reinterpret_cast<void*>(a) == reinterpret_cast<void*>(w);
-  };
-  EXPECT_TRUE(same(&ssMemMalloc, &ss_mem_walc));
-  EXPECT_TRUE(same(&ssMemFree, &ss_mem_wfre));
-  EXPECT_TRUE(same(&ssMemCalloc, &ss_mem_wcalloc));
-  EXPECT_TRUE(same(&ssMemStrdup, &ss_mem_wstrdup));
-  EXPECT_TRUE(same(&ssOswFopen, &ss_osw_wfopen));
-  EXPECT_TRUE(same(&ssOswFclose, &ss_osw_wfclose));
-  EXPECT_TRUE(same(&ssOswFdopen, &ss_osw_wfdopen));
-  EXPECT_TRUE(same(&ssOswOpen, &ss_osw_wopen));
-  EXPECT_TRUE(same(&ssOswPthread_mutex_lock, &ss_osw_wpthread_mutex_lock));
-  EXPECT_TRUE(same(&ssOswPthread_mutex_unlock, &ss_osw_wpthread_mutex_unlock));
-}
-
-// Failures come back with errno exactly as the C library set it, flags and
-// mode reach open unchanged, and the mutex calls' results are passed on.
-TEST(PortWrappers, PassEverythingOnUnchanged) {
-  const dorq_test::TempDir d;
-  ASSERT_EQ(symlink("f", (d / "l").c_str()), 0);
-  // The elements of a braced list are evaluated in order, so each errno
-  // belongs to the call just before it.
-  const std::vector<std::pair<bool, int>> failures = {
-      {ssOswFopen((d / "m").c_str(), "r") == nullptr, errno},
-      {ssOswOpen((d / "l").c_str(), O_RDONLY | O_NOFOLLOW, 0) < 0, errno},
-      {ssOswFdopen(-1, "r") == nullptr, errno},
-  };
-  EXPECT_EQ(failures,
-            (std::vector<std::pair<bool, int>>{{true, ENOENT}, {true, ELOOP}, {true, EBADF}}));
-  const mode_t saved = umask(027);
-  close(ssOswOpen((d / "new").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  umask(saved);
-  struct stat status {};
-  ASSERT_EQ(stat((d / "new").c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0640U);
-
-  pthread_mutex_t mutex;
-  initErrorChecking(&mutex);
-  EXPECT_EQ(ssOswPthread_mutex_unlock(&mutex), EPERM);
-  EXPECT_EQ(ssOswPthread_mutex_lock(&mutex), 0);
-  EXPECT_EQ(ssOswPthread_mutex_lock(&mutex), EDEADLK);
-  EXPECT_EQ(ssOswPthread_mutex_unlock(&mutex), 0);
-}
-
-// The fields are the local time of the clock reading, checked independently
-// of the C library's zone handling (shift, then convert) in a zone half an
-// hour off the hour.
-TEST(PortSlgtd, FieldsAreTheLocalTimeOfTheClock) {
-  setenv("TZ", "XYZ-5:30", 1);  // nothing else in this binary reads the time
-  tzset();
-  slgtdErr err{99, 99};
-  slgtdStamp s{};
-  timeval before{}, after{};
-  gettimeofday(&before, nullptr);
-  const time_t seconds = slgtds(&err, &s);
-  gettimeofday(&after, nullptr);
-  EXPECT_EQ(err.code, 0);
-  const int64_t at = seconds * 1000000LL + s.millisecond * 1000 + s.microsecond;
-  EXPECT_GE(at, before.tv_sec * 1000000LL + before.tv_usec);
-  EXPECT_LE(at, after.tv_sec * 1000000LL + after.tv_usec);
-  const time_t shifted = seconds + 5 * 3600 + 30 * 60;
-  tm t{};
-  ASSERT_NE(gmtime_r(&shifted, &t), nullptr);
-  EXPECT_EQ(
-      (std::vector<int>{s.year, s.month, s.day, s.hour, s.minute, s.second}),
-      (std::vector<int>{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec}));
-  EXPECT_EQ(slgtd(&err, &s), &s);
 }
 
 constexpr int kTen = 10;  // SIGUSR1 on Linux

@@ -1,6 +1,8 @@
-// The settings lookup, the settings file's line rules and its one read per
-// process, then the file-location layer. The cache is once-per-process state,
-// so every lookup runs in a forked child and this process keeps it empty.
+// The settings lookup, the settings file's one read per process with every
+// wrapper call failed in turn, then the file-location layer. The cache is
+// once-per-process state, so every lookup runs in a forked child and this
+// process keeps it empty. The file's line rules are checked by the fuzz
+// targets settings_line and settings_file.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,20 +15,17 @@
 #include <utility>
 #include <vector>
 
-#include "port/ss_wrappers.h"
 #include "settings/lfv.h"
 #include "settings/slzgetevar.h"
 #include "settings/slzgetevarf_cache.h"
 #include "tests/support/fault_injection.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/support.h"
 
 // Present only in the sanitizer build.
 extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
 
+namespace dorq_test {
 namespace {
-
-using dorq_test::callCount;
-using dorq_test::Wrapper;
 
 void setEnv(const std::string& name, const std::string& value) {
   setenv(name.c_str(), value.c_str(), 1);
@@ -39,7 +38,7 @@ void inFreshProcess(const std::function<void()>& body) {
   const pid_t pid = fork();
   ASSERT_GE(pid, 0) << "fork failed";
   if (pid == 0) {
-    dorq_test::resetFaults();
+    resetFaults();
     for (const char* name : {"ZANTIX_HOME", "KVL_ADMIN", "DISABLE_VUDOV_FEATURES"}) {
       unsetenv(name);
     }
@@ -77,57 +76,41 @@ Lookup lookup(const std::string& name, size_t bufsize = 1024, uint32_t options =
 }
 
 // Refused requests give -2 with their error number and leave the buffer
-// alone; only the first namelen bytes of a name count, up to a NUL.
+// alone; only the first namelen bytes of a name count, up to a NUL. With no
+// ZANTIX_HOME, no lookup touches the settings file or its cache.
 TEST(Settings, Requests) {
-  inFreshProcess([] {
-    setEnv("DORQ_ST_VALUE", "value");
-    const std::string name63(63, 'N');
-    const std::string name64(64, 'N');
-    setEnv(name63, "value");
-    // clang-format off
-    const struct { const char* name; uint64_t namelen; bool withBuffer; uint64_t bufsize;
-                   Lookup expected; } requests[] = {
-        {nullptr, 4, true, 16, failed(kSlzInvalid)},
-        {"DORQ_ST_VALUE", 0, true, 16, failed(kSlzInvalid)},
-        {"\0DORQ_ST_VALUE", 14, true, 16, failed(kSlzInvalid)},
-        {"DORQ_ST_VALUE", 13, false, 16, failed(kSlzInvalid)},
-        {"DORQ_ST_VALUE", 13, true, 0, failed(kSlzInvalid)},
-        {name63.c_str(), 63, true, 16, found("value")},
-        {"DORQ_ST_VALUE", 64, true, 16, failed(kSlzTooLong)},
-        {name64.c_str(), 64, false, 16, failed(kSlzInvalid)},  // the buffer is checked first
-        {"DORQ_ST_VALUEjunk", 13, true, 16, found("value")},
-        {"DORQ_ST_VALUE\0junk", 18, true, 16, found("value")},
-    };
-    // clang-format on
-    for (const auto& r : requests) {
-      EXPECT_EQ(call(r.name, r.namelen, r.withBuffer, r.bufsize), r.expected) << &r - requests;
-    }
-    EXPECT_EQ(slzgetevar(nullptr, "DORQ_ST_VALUE", 13, nullptr, 0, 0), kSlzResultError);
-  });
-}
-
-// Environment values against the buffer and the 4096-byte limit: a value
-// longer than the buffer leaves its first bufsize bytes.
-TEST(Settings, EnvironmentValues) {
-  const std::string v4096(4096, 'x');
-  const std::tuple<std::string, size_t, Lookup> cases[] = {
-      {"abcde", 5, found("abcde")},
-      {"abcde", 4, failed(kSlzTooLong, "abcd")},
-      {"", 5, kNotSet},
-      {v4096, 8192, found(v4096)},
-      {v4096 + "y", 8192, failed(kSlzTooLong, v4096 + "y")},
+  unsetenv("ZANTIX_HOME");
+  setEnv("DORQ_ST_VALUE", "value");
+  const std::string name63(63, 'N');
+  const std::string name64(64, 'N');
+  setEnv(name63, "value");
+  // clang-format off
+  const struct { const char* name; uint64_t namelen; bool withBuffer; uint64_t bufsize;
+                 Lookup expected; } requests[] = {
+      {nullptr, 4, true, 16, failed(kSlzInvalid)},
+      {"DORQ_ST_VALUE", 0, true, 16, failed(kSlzInvalid)},
+      {"\0DORQ_ST_VALUE", 14, true, 16, failed(kSlzInvalid)},
+      {"DORQ_ST_VALUE", 13, false, 16, failed(kSlzInvalid)},
+      {"DORQ_ST_VALUE", 13, true, 0, failed(kSlzInvalid)},
+      {name63.c_str(), 63, true, 16, found("value")},
+      {"DORQ_ST_VALUE", 64, true, 16, failed(kSlzTooLong)},
+      {name64.c_str(), 64, false, 16, failed(kSlzInvalid)},  // the buffer is checked first
+      {"DORQ_ST_VALUEjunk", 13, true, 16, found("value")},
+      {"DORQ_ST_VALUE\0junk", 18, true, 16, found("value")},
   };
-  for (const auto& [value, bufsize, expected] : cases) {
-    inFreshProcess([&v = value, n = bufsize, &want = expected] {
-      setEnv("A1", v);
-      EXPECT_EQ(lookup("A1", n), want) << v.size();
-    });
+  // clang-format on
+  for (const auto& r : requests) {
+    EXPECT_EQ(call(r.name, r.namelen, r.withBuffer, r.bufsize), r.expected) << &r - requests;
   }
+  EXPECT_EQ(slzgetevar(nullptr, "DORQ_ST_VALUE", 13, nullptr, 0, 0), kSlzResultError);
 }
 
-// Options bit 0 follows values as names of further variables; the 256th value
-// in a chain is refused, so a loop ends. Other option bits change nothing.
-TEST(Settings, IndirectValues) {
+// Values against the buffer and the 4096-byte limit: a value longer than the
+// buffer leaves its first bufsize bytes. Options bit 0 follows values as
+// names of further variables, and the 256th value in a chain is refused, so
+// a loop ends; other option bits change nothing.
+TEST(Settings, EnvironmentValues) {
+  unsetenv("ZANTIX_HOME");
   using Vars = std::vector<std::pair<std::string, std::string>>;
   const auto chainOf = [](int n) {
     Vars chain;
@@ -136,7 +119,13 @@ TEST(Settings, IndirectValues) {
     }
     return chain;
   };
+  const std::string v4096(4096, 'x');
   const std::tuple<Vars, size_t, uint32_t, Lookup> cases[] = {
+      {{{"A1", "abcde"}}, 5, 0, found("abcde")},
+      {{{"A1", "abcde"}}, 4, 0, failed(kSlzTooLong, "abcd")},
+      {{{"A1", ""}}, 5, 0, kNotSet},
+      {{{"A1", v4096}}, 8192, 0, found(v4096)},
+      {{{"A1", v4096 + "y"}}, 8192, 0, failed(kSlzTooLong, v4096 + "y")},
       {{{"A1", "A2"}, {"A2", "abcde"}}, 4, 1, failed(kSlzTooLong, "abcd")},
       {{{"A1", "A2"}, {"A2", "abcde"}}, 5, ~1U, found("A2")},
       {{{"A1", "A2"}}, 5, 1, found("A2")},
@@ -147,49 +136,13 @@ TEST(Settings, IndirectValues) {
       {chainOf(256), 5, 1, failed(kSlzInvalid)},
   };
   for (const auto& [vars, bufsize, options, expected] : cases) {
-    inFreshProcess([&vars = vars, n = bufsize, o = options, &want = expected] {
-      for (const auto& [name, value] : vars) {
-        setEnv(name, value);
-      }
-      EXPECT_EQ(lookup("A1", n, o), want) << vars.size() << " variables, options " << o;
-    });
-  }
-}
-
-// Only the file's two settings, named exactly; blanks around the name and
-// value and a trailing comment go, everything else stays in the value.
-TEST(SettingsLine, AcceptedAndIgnoredLines) {
-  const std::string v1024(1024, 'v');
-  const std::pair<std::string, std::string> cases[] = {
-      {"  KVL_ADMIN = /net/admin   # site settings\n", "KVL_ADMIN=/net/admin"},
-      {"DISABLE_VUDOV_FEATURES=TRUE", "DISABLE_VUDOV_FEATURES=TRUE"},
-      {"\v\f\tKVL_ADMIN\t=\t/x\t\r\n", "KVL_ADMIN=/x"},
-      {"KVL_ADMIN=/x#comment", "KVL_ADMIN=/x"},
-      {"KVL_ADMIN==a=b", "KVL_ADMIN==a=b"},
-      {"KVL_ADMIN='$HOME/a  \"b\\\n", "KVL_ADMIN='$HOME/a  \"b\\"},
-      {"KVL_ADMIN=" + v1024 + "#c", "KVL_ADMIN=" + v1024},
-      {"KVL_ADMIN" + std::string(60, ' ') + "=1", "KVL_ADMIN=1"},
-  };
-  // The length counts before trailing blanks are removed.
-  // clang-format off
-  const std::string ignored[] = {"  \t \r\n", "   # KVL_ADMIN=/x\n", "KVL_ADMIN /x\n", " = /x\n",
-      "kvl_admin=/x", "KVL_ADMI=/x", "KVL_ADMIN_X=/x", "ZANTIX_HOME=/elsewhere",
-      "KVL_ADMIN=   # nothing\n", "KVL_ADMIN=" + v1024 + "x", "KVL_ADMIN=" + v1024 + " \n"};
-  // clang-format on
-  const auto parse = [](const std::string& line) {
-    char* name = nullptr;
-    char* value = nullptr;
-    const int result = slzgetevarf_parseline(line.c_str(), &name, &value);
-    std::string out = result == 0 ? std::string(name) + "=" + value : std::to_string(result);
-    ssMemFree(name);
-    ssMemFree(value);
-    return out;
-  };
-  for (const auto& [line, expected] : cases) {
-    EXPECT_EQ(parse(line), expected) << line.substr(0, 80);
-  }
-  for (const std::string& line : ignored) {
-    EXPECT_EQ(parse(line), "-1") << line.substr(0, 80);
+    for (const auto& [name, value] : vars) {
+      setEnv(name, value);
+    }
+    EXPECT_EQ(lookup("A1", bufsize, options), expected) << vars.size() << " variables";
+    for (const auto& [name, value] : vars) {
+      unsetenv(name.c_str());
+    }
   }
 }
 
@@ -222,16 +175,16 @@ Answers expectedAnswers(Wrapper which, unsigned k) {
 // Each failure gives the promised answers for the rest of the process, closes
 // what it opened, leaks nothing and is never followed by a second read.
 TEST(SettingsRead, EveryWrapperCallFailsInTurn) {
-  const dorq_test::TempDir home;
-  dorq_test::writeFile(home / "env.zan",
-                       "# settings\nKVL_ADMIN=/net/admin\nlogProperty=true\n"
-                       "DISABLE_VUDOV_FEATURES=yes\n");
-  for (const dorq_test::WrapperCase& w : dorq_test::kWrappers) {
+  const TempDir home;
+  writeFile(home / "env.zan",
+            "# settings\nKVL_ADMIN=/net/admin\nlogProperty=true\n"
+            "DISABLE_VUDOV_FEATURES=yes\n");
+  for (const WrapperCase& w : kWrappers) {
     for (unsigned k = 0; k <= documentedCalls(w.wrapper); ++k) {
       SCOPED_TRACE(std::string(w.name) + " call " + std::to_string(k));
       inFreshProcess([&] {
         setEnv("ZANTIX_HOME", home.path());
-        dorq_test::armFault(w.wrapper, k, w.error);
+        armFault(w.wrapper, k, w.error);
         EXPECT_EQ(lookup("logProperty"), kNotSet);
         if (k == 0) {
           EXPECT_EQ(callCount(w.wrapper), documentedCalls(w.wrapper));
@@ -263,8 +216,8 @@ const std::string kSettings =
 // 1024 bytes the file is read on the first miss, once, and supplies only its
 // two settings (the first line of a name wins).
 TEST(SettingsFile, ReadOnceForNamesMissingFromTheEnvironment) {
-  const dorq_test::TempDir home;
-  dorq_test::writeFile(home / "env.zan", kSettings);
+  const TempDir home;
+  writeFile(home / "env.zan", kSettings);
   std::string home1024 = home.path();
   home1024 += std::string(1024 - home1024.size(), '/');
   inFreshProcess([&] {
@@ -288,7 +241,7 @@ TEST(SettingsFile, ReadOnceForNamesMissingFromTheEnvironment) {
     setEnv("DISABLE_VUDOV_FEATURES", "no");
     EXPECT_EQ(lookup("DISABLE_VUDOV_FEATURES"), found("no"));
     // Later changes to the file or the home are not seen.
-    dorq_test::writeFile(home / "env.zan", "KVL_ADMIN=/changed\n");
+    writeFile(home / "env.zan", "KVL_ADMIN=/changed\n");
     unsetenv("ZANTIX_HOME");
     EXPECT_EQ(lookup("ZANTIX_HOME"), kNotSet);
     EXPECT_EQ(lookup("KVL_ADMIN"), found("/net/admin"));
@@ -299,8 +252,8 @@ TEST(SettingsFile, ReadOnceForNamesMissingFromTheEnvironment) {
 // The file is read through the guarded open, which refuses a link: the read
 // gives nothing and is never repeated.
 TEST(SettingsFile, LinkIsRefused) {
-  const dorq_test::TempDir home;
-  dorq_test::writeFile(home / "real.zan", kSettings);
+  const TempDir home;
+  writeFile(home / "real.zan", kSettings);
   ASSERT_EQ(symlink("real.zan", (home / "env.zan").c_str()), 0);
   inFreshProcess([&] {
     setEnv("ZANTIX_HOME", home.path());
@@ -326,3 +279,4 @@ TEST(FileLocation, InertContextServesNoPath) {
 }
 
 }  // namespace
+}  // namespace dorq_test

@@ -1,7 +1,5 @@
 #include "tests/support/fault_injection.h"
 
-#include <errno.h>
-
 #include <array>
 #include <utility>
 
@@ -17,18 +15,27 @@ struct Plan {
 };
 
 std::array<Plan, static_cast<size_t>(Wrapper::Count)> plans;
-std::function<void(const char*)> fopenHook;
-std::function<void(const char*, int, int)> openHook;
+std::function<void(const char*)> openHook;
 
 // Counts the call; true when this call is the one to fail (errno then set).
-bool shouldFail(Wrapper which) {
+bool fails(Wrapper which) {
   Plan& plan = plans[static_cast<size_t>(which)];
-  ++plan.calls;
-  if (plan.failAt != 0 && plan.calls == plan.failAt) {
+  if (++plan.calls == plan.failAt) {
     errno = plan.error;
     return true;
   }
   return false;
+}
+
+// Counts the call, and runs the hook before an open that goes ahead.
+bool opening(Wrapper which, const char* path) {
+  if (fails(which)) {
+    return false;
+  }
+  if (openHook) {
+    openHook(path);
+  }
+  return true;
 }
 
 }  // namespace
@@ -39,7 +46,6 @@ void armFault(Wrapper which, unsigned callNumber, int error) {
 
 void resetFaults() {
   plans = {};
-  fopenHook = nullptr;
   openHook = nullptr;
 }
 
@@ -47,44 +53,31 @@ unsigned callCount(Wrapper which) {
   return plans[static_cast<size_t>(which)].calls;
 }
 
-void setFopenHook(std::function<void(const char*)> hook) {
-  fopenHook = std::move(hook);
-}
-
-void setOpenHook(std::function<void(const char*, int, int)> hook) {
+void setOpenHook(std::function<void(const char*)> hook) {
   openHook = std::move(hook);
 }
 
 }  // namespace dorq_test
 
+using dorq_test::fails;
 using dorq_test::Wrapper;
 
+// clang-format off
 extern "C" {
-
-void* ssMemMalloc(size_t size) {
-  return dorq_test::shouldFail(Wrapper::Malloc) ? nullptr : ss_mem_walc(size);
-}
-void* ssMemCalloc(size_t count, size_t size) {
-  return dorq_test::shouldFail(Wrapper::Calloc) ? nullptr : ss_mem_wcalloc(count, size);
-}
-char* ssMemStrdup(const char* text) {
-  return dorq_test::shouldFail(Wrapper::Strdup) ? nullptr : ss_mem_wstrdup(text);
-}
-void ssMemFree(void* p) {
-  ss_mem_wfre(p);
-}
+void* ssMemMalloc(size_t size) { return fails(Wrapper::Malloc) ? nullptr : ss_mem_walc(size); }
+void* ssMemCalloc(size_t n, size_t size) { return fails(Wrapper::Calloc) ? nullptr : ss_mem_wcalloc(n, size); }
+char* ssMemStrdup(const char* text) { return fails(Wrapper::Strdup) ? nullptr : ss_mem_wstrdup(text); }
+void ssMemFree(void* p) { ss_mem_wfre(p); }
+FILE* ssOswFdopen(int fd, const char* mode) { return fails(Wrapper::Fdopen) ? nullptr : ss_osw_wfdopen(fd, mode); }
 FILE* ssOswFopen(const char* path, const char* mode) {
-  if (dorq_test::shouldFail(Wrapper::Fopen)) {
-    return nullptr;
-  }
-  if (dorq_test::fopenHook) {
-    dorq_test::fopenHook(path);
-  }
-  return ss_osw_wfopen(path, mode);
+  return dorq_test::opening(Wrapper::Fopen, path) ? ss_osw_wfopen(path, mode) : nullptr;
+}
+int ssOswOpen(const char* path, int flags, int mode) {
+  return dorq_test::opening(Wrapper::Open, path) ? ss_osw_wopen(path, flags, mode) : -1;
 }
 // A failed close still releases the stream, as fclose does on a write error.
 int ssOswFclose(FILE* stream) {
-  if (dorq_test::shouldFail(Wrapper::Fclose)) {
+  if (fails(Wrapper::Fclose)) {
     const int error = errno;
     ss_osw_wfclose(stream);
     errno = error;
@@ -92,17 +85,5 @@ int ssOswFclose(FILE* stream) {
   }
   return ss_osw_wfclose(stream);
 }
-FILE* ssOswFdopen(int fd, const char* mode) {
-  return dorq_test::shouldFail(Wrapper::Fdopen) ? nullptr : ss_osw_wfdopen(fd, mode);
-}
-int ssOswOpen(const char* path, int flags, int mode) {
-  if (dorq_test::shouldFail(Wrapper::Open)) {
-    return -1;
-  }
-  if (dorq_test::openHook) {
-    dorq_test::openHook(path, flags, mode);
-  }
-  return ss_osw_wopen(path, flags, mode);
-}
-
 }  // extern "C"
+// clang-format on

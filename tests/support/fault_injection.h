@@ -21,7 +21,6 @@ struct WrapperCase {
   const char* name;
   int error;
 };
-
 inline constexpr WrapperCase kWrappers[] = {
     {Wrapper::Malloc, "ssMemMalloc", ENOMEM}, {Wrapper::Calloc, "ssMemCalloc", ENOMEM},
     {Wrapper::Strdup, "ssMemStrdup", ENOMEM}, {Wrapper::Fopen, "ssOswFopen", EMFILE},
@@ -32,15 +31,13 @@ inline constexpr WrapperCase kWrappers[] = {
 // Makes call number `callNumber` (1-based, counted from now) of `which` fail
 // with `error` in errno; 0 disarms it. Resets that wrapper's count.
 void armFault(Wrapper which, unsigned callNumber, int error);
-// Disarms every fault, resets every count and removes the fopen and open hooks.
+// Disarms every fault, resets every count and removes the hook.
 void resetFaults();
 // Calls of `which` since its last reset.
 unsigned callCount(Wrapper which);
-// Called with the path before each real fopen (after counting).
-void setFopenHook(std::function<void(const char* path)> hook);
-// Called with the path, flags and mode before each real open (after counting),
-// so a test can see how a file is opened or change the file just before.
-void setOpenHook(std::function<void(const char* path, int flags, int mode)> hook);
+// Called with the path before each real fopen and open (after counting), so a
+// test can change the file just before it is opened.
+void setOpenHook(std::function<void(const char* path)> hook);
 
 }  // namespace dorq_test
 

@@ -1,11 +1,9 @@
-#include "tests/harness/run_process.h"
+#include "bench/bench_process.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <sched.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,22 +11,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <sstream>
-#include <thread>
 
 #include "port/unique_handle.h"
-#include "tests/support/temp_dir.h"
 
-namespace dorq_test {
+namespace dorq_bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// In a new PID namespace, pids go in order: the init is 1, the caller 2,
-// the program 3.
-constexpr pid_t kCallerNsPid = 2;
-constexpr pid_t kProgramNsPid = 3;
 
 // Everything the child needs, so that it makes nothing but system calls.
 struct Plan {
@@ -53,12 +42,6 @@ struct Failure {
   const Failure failure{step, errno};
   [[maybe_unused]] const ssize_t n = write(fd, &failure, sizeof failure);
   _exit(127);
-}
-
-// Keeps fd alone, as descriptor 0.
-void keepOnly(int fd) {
-  dup2(fd, 0);
-  close_range(1, ~0U, 0);
 }
 
 [[noreturn]] void execChild(Plan& p) {
@@ -109,43 +92,6 @@ void keepOnly(int fd) {
   failStep(setup, "execve");
 }
 
-// Pid 1 of a new PID namespace: starts the caller, which starts the program
-// and then lives until the test closes the control pipe. The init reaps
-// every process of the namespace, reporting each, until none is left.
-[[noreturn]] void namespaceInit(Plan& plan, int report, int control) {
-  signal(SIGCHLD, SIG_DFL);
-  if (fork() == 0) {
-    if (fork() == 0) {
-      execChild(plan);
-    }
-    keepOnly(control);
-    char byte = 0;
-    [[maybe_unused]] const ssize_t n = read(0, &byte, 1);
-    _exit(0);
-  }
-  keepOnly(report);
-  for (ReapedProcess r; (r.nsPid = waitpid(-1, &r.status, 0)) > 0 || errno == EINTR;) {
-    if (r.nsPid > 0) {
-      [[maybe_unused]] const ssize_t n = write(0, &r, sizeof r);
-    }
-  }
-  _exit(0);
-}
-
-// fork() with the child as pid 1 of a new PID namespace; only this thread is
-// switched, and only until the fork is done.
-pid_t forkIntoNewPidNamespace() {
-  UniqueFd own(open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC));
-  if (!own.valid() || unshare(CLONE_NEWPID) != 0) {
-    return -1;
-  }
-  const pid_t pid = fork();
-  if (pid != 0 && setns(own.get(), CLONE_NEWPID) != 0) {
-    abort();  // later forks would land in a namespace that dies with this run
-  }
-  return pid;
-}
-
 bool makePipe(UniqueFd* read, UniqueFd* write) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -166,20 +112,13 @@ struct Process::State {
   bool waited = false;
   ProcessResult result;
   Clock::time_point deadline;
-  pid_t keeper = -1;  // the test's child: the program, or the namespace init
-  UniqueFd keeperPidfd;
-  bool keeperEnded = false;
   pid_t program = -1;
-  UniqueFd report;   // records of the namespace init
-  UniqueFd control;  // the caller lives until this is written or closed
+  UniqueFd programPidfd;
+  bool ended = false;
   UniqueFd in;
   UniqueFd out;
   UniqueFd err;
   size_t written = 0;
-
-  bool harness() const { return spec.parent == ParentKind::Harness; }
-  // The program (or the whole namespace) is gone.
-  bool ended() const { return harness() ? keeperEnded : !report.valid(); }
 
   // A program that stops reading makes the write fail with EPIPE; the
   // signal, blocked meanwhile, is taken back off this thread.
@@ -203,18 +142,12 @@ struct Process::State {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
 
-  bool reaped(pid_t nsPid) const {
-    return std::any_of(result.reaped.begin(), result.reaped.end(),
-                       [nsPid](const ReapedProcess& r) { return r.nsPid == nsPid; });
-  }
-
-  // Writes input, reads both outputs and takes the end of the program (or
-  // the records of the namespace) until done() holds (true) or the deadline
-  // passes (false).
+  // Writes input, reads both outputs and takes the end of the program until
+  // done() holds (true) or the deadline passes (false).
   bool pumpUntil(const std::function<bool()>& done) {
     while (!done()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-      const int endFd = harness() ? (keeperEnded ? -1 : keeperPidfd.get()) : report.get();
+      const int endFd = ended ? -1 : programPidfd.get();
       pollfd fds[4] = {{in.get(), POLLOUT, 0},
                        {out.get(), POLLIN, 0},
                        {err.get(), POLLIN, 0},
@@ -236,14 +169,7 @@ struct Process::State {
           fd.reset();
         }
       }
-      ReapedProcess r;
-      if (fds[3].revents != 0 && harness()) {
-        keeperEnded = true;
-      } else if (fds[3].revents != 0 && read(report.get(), &r, sizeof r) == sizeof r) {
-        result.reaped.push_back(r);
-      } else if (fds[3].revents != 0) {
-        report.reset();
-      }
+      ended = ended || fds[3].revents != 0;
     }
     return true;
   }
@@ -305,26 +231,16 @@ bool Process::start(const ProcessSpec& spec) {
   p.high.resize(p.fds.size());
   p.setup = setup[1].get();
 
-  UniqueFd report;
-  UniqueFd control;
-  if (s.harness()) {
-    s.keeper = s.program = fork();
-    if (s.keeper == 0) {
-      execChild(p);
-    }
-  } else if (makePipe(&s.report, &report) && makePipe(&control, &s.control)) {
-    s.program = kProgramNsPid;
-    s.keeper = forkIntoNewPidNamespace();
-    if (s.keeper == 0) {
-      namespaceInit(p, report.get(), control.get());
-    }
+  s.program = fork();
+  if (s.program == 0) {
+    execChild(p);
   }
-  if (s.keeper < 0) {
+  if (s.program < 0) {
     s.startError = std::string("fork: ") + strerror(errno);
     return false;
   }
-  s.keeperPidfd.reset(static_cast<int>(syscall(SYS_pidfd_open, s.keeper, 0)));
-  for (UniqueFd* childEnd : {&childIn, &childOut, &childErr, &setup[1], &report, &control, &null}) {
+  s.programPidfd.reset(static_cast<int>(syscall(SYS_pidfd_open, s.program, 0)));
+  for (UniqueFd* childEnd : {&childIn, &childOut, &childErr, &setup[1], &null}) {
     childEnd->reset();
   }
   s.started = true;
@@ -354,49 +270,25 @@ pid_t Process::pid() const {
   return state_->program;
 }
 
-bool Process::killCaller() {
-  State& s = *state_;
-  if (!s.started || !s.control.valid()) {
-    return false;
-  }
-  s.control.reset();
-  return s.pumpUntil([&s] { return s.reaped(kCallerNsPid) || !s.report.valid(); }) &&
-         s.reaped(kCallerNsPid);
-}
-
 ProcessResult Process::wait() {
   State& s = *state_;
   if (s.waited || !s.started) {
     return s.result;
   }
   s.waited = true;
-  s.control.reset();
-  if (!s.pumpUntil([&s] { return s.ended() && !s.out.valid() && !s.err.valid(); })) {
+  if (!s.pumpUntil([&s] { return s.ended && !s.out.valid() && !s.err.valid(); })) {
     s.result.timedOut = true;
-    if (s.harness()) {
-      kill(-s.keeper, SIGKILL);
-    }
-    kill(s.keeper, SIGKILL);  // a namespace init takes its namespace with it
+    kill(-s.program, SIGKILL);
     // No more reading: whoever still holds the outputs gets SIGPIPE.
     for (UniqueFd* fd : {&s.in, &s.out, &s.err}) {
       fd->reset();
     }
     s.deadline = Clock::now() + std::chrono::seconds(5);
-    s.pumpUntil([&s] { return s.ended(); });
+    s.pumpUntil([&s] { return s.ended; });
   }
   ProcessResult& r = s.result;
   int status = 0;
-  if (s.harness()) {
-    r.statusKnown = waitpid(s.keeper, &status, 0) == s.keeper;
-  } else {
-    waitpid(s.keeper, nullptr, 0);
-    for (const ReapedProcess& reaped : r.reaped) {
-      if (reaped.nsPid == s.program) {
-        r.statusKnown = true;
-        status = reaped.status;
-      }
-    }
-  }
+  r.statusKnown = waitpid(s.program, &status, 0) == s.program;
   r.pid = s.program;
   r.exited = r.statusKnown && WIFEXITED(status);
   r.exitCode = r.exited ? WEXITSTATUS(status) : -1;
@@ -419,17 +311,6 @@ ProcessResult runProcess(const ProcessSpec& spec) {
   return process.wait();
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const Clock::time_point deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 std::string describe(const ProcessResult& r) {
   if (!r.started()) {
     return "not started: " + r.startError;
@@ -442,10 +323,6 @@ std::string describe(const ProcessResult& r) {
   }
   return text + "\nstdout: \"" + printable(std::string_view(r.out).substr(0, 4000)) +
          "\"\nstderr: \"" + printable(std::string_view(r.err).substr(0, 4000)) + "\"";
-}
-
-std::string statusFrame(int code) {
-  return "!@#--!@#" + std::to_string(code) + "#@!--#@!";
 }
 
 std::string printable(std::string_view bytes) {
@@ -462,40 +339,4 @@ std::string printable(std::string_view bytes) {
   return text;
 }
 
-std::vector<ProcessEntry> listProcesses() {
-  std::vector<ProcessEntry> all;
-  for (const auto& dir : std::filesystem::directory_iterator("/proc")) {
-    ProcessEntry e;
-    e.pid = atoi(dir.path().filename().c_str());
-    const std::string stat = readFile(dir.path() / "stat");
-    const size_t close = stat.rfind(')');  // after the name, which may hold anything
-    if (e.pid <= 0 || close == std::string::npos) {
-      continue;
-    }
-    std::istringstream(stat.substr(close + 2)) >> e.state >> e.ppid >> e.pgid;
-    const std::string status = readFile(dir.path() / "status");
-    const size_t uid = status.find("\nUid:");
-    if (uid != std::string::npos) {
-      std::istringstream(status.substr(uid + 5)) >> e.ruid >> e.euid;
-    }
-    all.push_back(e);
-  }
-  return all;
-}
-
-std::vector<int> openFdNumbers() {
-  std::vector<int> fds;
-  DIR* dir = opendir("/proc/self/fd");
-  for (dirent* e = dir != nullptr ? readdir(dir) : nullptr; e != nullptr; e = readdir(dir)) {
-    if (e->d_name[0] != '.' && atoi(e->d_name) != dirfd(dir)) {
-      fds.push_back(atoi(e->d_name));
-    }
-  }
-  if (dir != nullptr) {
-    closedir(dir);
-  }
-  std::sort(fds.begin(), fds.end());
-  return fds;
-}
-
-}  // namespace dorq_test
+}  // namespace dorq_bench

@@ -1,8 +1,10 @@
-#include "tests/harness/sandbox.h"
+#include "bench/bench_sandbox.h"
 
 #include <crypt.h>
 #include <errno.h>
-#include <limits.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -10,25 +12,14 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 
-#include "tests/harness/probe_report.h"
-#include "tests/support/private_ns.h"
-
-namespace dorq_test {
+namespace dorq_bench {
 namespace {
-
-// The places the loader finds libpam, under both names.
-constexpr const char* kLibpamNames[] = {
-    "/usr/lib/x86_64-linux-gnu/libpam.so.0",
-    "/usr/lib/x86_64-linux-gnu/libpam.so",
-    "/lib/x86_64-linux-gnu/libpam.so.0",
-    "/lib/x86_64-linux-gnu/libpam.so",
-};
 
 void check(bool ok, const std::string& what) {
   if (!ok) {
@@ -81,41 +72,35 @@ std::string hashPassword(const std::string& password, HashMethod method) {
   return hash;
 }
 
-// The real files behind the libpam names (links resolved, no duplicates).
-std::vector<std::string> libpamFiles() {
-  std::vector<std::string> files;
-  for (const char* name : kLibpamNames) {
-    char real[PATH_MAX];
-    if (realpath(name, real) != nullptr &&
-        std::find(files.begin(), files.end(), real) == files.end()) {
-      files.emplace_back(real);
-    }
-  }
-  return files;
+int removeOne(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
 }
 
 }  // namespace
 
-std::string pamDebugService(const std::string& auth, const std::string& acct,
-                            const std::string& cred) {
-  return "auth requisite pam_debug.so auth=" + auth + " cred=" + cred +
-         "\naccount requisite pam_debug.so acct=" + acct + "\n";
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
 }
 
-std::string pamEchoUnixService(const std::string& text) {
-  return "auth optional pam_echo.so " + text + "\n" + kPamUnixService;
+void writeFile(const std::string& path, const std::string& text, unsigned mode) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  check(chmod(path.c_str(), mode) == 0, "write " + path);
 }
 
-void Sandbox::enterNamespace() {
-  static pid_t enteredBy = 0;
-  if (enteredBy != getpid()) {
-    check(enterPrivateMountNamespace(), "enter a private mount namespace");
-    enteredBy = getpid();
-  }
+bool bindMount(const std::string& source, const std::string& target) {
+  return mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
 Sandbox::Sandbox(HashMethod method) {
-  enterNamespace();
+  check(unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0,
+        "enter a private mount namespace");
+  std::string dir = "/tmp/dorq-bench-XXXXXX";
+  check(mkdtemp(dir.data()) != nullptr && chmod(dir.c_str(), 0755) == 0, "mkdtemp");
+  root_ = dir;
   std::set<std::string> systemUsers;
   std::string passwd = systemLines("/etc/passwd", systemUsers, false);
   std::string shadow = systemLines("/etc/shadow", systemUsers, true);
@@ -124,7 +109,7 @@ Sandbox::Sandbox(HashMethod method) {
   // Changed today: neither expired nor due for a change (0 would demand one).
   const std::string today = std::to_string(time(nullptr) / 86400);
   makeDir(root() + "/home", 0755);
-  for (const SandboxUser& user : {kSchedulerUser, kJobUser, kOtherUser}) {
+  for (const SandboxUser& user : {kSchedulerUser, kJobUser}) {
     const std::string gid = std::to_string(user.group.gid);
     passwd += std::string(user.name) + ":x:" + std::to_string(user.uid) + ":" + gid +
               ":dorq test user:" + home(user) + ":/bin/sh\n";
@@ -133,10 +118,9 @@ Sandbox::Sandbox(HashMethod method) {
     group += std::string(user.group.name) + ":x:" + gid + ":\n";
     makeDir(home(user), 0755, user.uid, user.group.gid);
   }
-  for (const auto& [extra, member] :
-       {std::pair{kJobGroupA, kJobUser}, std::pair{kJobGroupB, kJobUser},
-        std::pair{kOtherGroup, kOtherUser}}) {
-    group += std::string(extra.name) + ":x:" + std::to_string(extra.gid) + ":" + member.name + "\n";
+  for (const SandboxGroup& extra : {kJobGroupA, kJobGroupB}) {
+    group +=
+        std::string(extra.name) + ":x:" + std::to_string(extra.gid) + ":" + kJobUser.name + "\n";
   }
   writeLike(root() + "/passwd", passwd, "/etc/passwd");
   writeLike(root() + "/group", group, "/etc/group");
@@ -154,6 +138,7 @@ Sandbox::~Sandbox() {
   for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) {
     umount2(it->c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
   }
+  nftw(root_.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 void Sandbox::bind(const std::string& source, const std::string& target) {
@@ -169,56 +154,10 @@ void Sandbox::writeService(const std::string& name, const std::string& text) {
   writeFile(root() + "/pam.d/" + name, text, 0644);
 }
 
-std::string Sandbox::emptyFile() {
-  std::string path = root() + "/empty";
-  writeFile(path, "", 0644);
-  return path;
-}
-
-void Sandbox::hideLibpam() {
-  const std::string empty = emptyFile();
-  for (const std::string& file : libpamFiles()) {
-    bind(empty, file);
-  }
-}
-
-// Covers the "libpam.so" link itself (its directory resolved, so that "/lib"
-// and "/usr/lib" give one entry), not the file it points to: the mount API
-// that takes a detached tree does not follow a final symbolic link.
-void Sandbox::hideLibpamDevName() {
-  const std::string empty = emptyFile();
-  for (const std::string path : {kLibpamNames[1], kLibpamNames[3]}) {
-    char dir[PATH_MAX];
-    struct stat st {};
-    const size_t slash = path.rfind('/');
-    const std::string link =
-        realpath(path.substr(0, slash).c_str(), dir) == nullptr ? "" : dir + path.substr(slash);
-    if (link.empty() || lstat(link.c_str(), &st) != 0 ||
-        std::find(mounts_.begin(), mounts_.end(), link) != mounts_.end()) {
-      continue;
-    }
-    const int tree = open_tree(AT_FDCWD, empty.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
-    check(tree >= 0, "open_tree " + empty);
-    const int moved = move_mount(tree, "", AT_FDCWD, link.c_str(), MOVE_MOUNT_F_EMPTY_PATH);
-    const int error = errno;
-    close(tree);
-    errno = error;
-    check(moved == 0, "move_mount over " + link);
-    mounts_.push_back(link);
-  }
-}
-
-void Sandbox::installLibrary(const std::string& library) {
-  check(access(library.c_str(), R_OK) == 0, "read " + library);
-  for (const std::string& file : libpamFiles()) {
-    bind(library, file);
-  }
-}
-
 SetuidCopies Sandbox::setuidCopy(const std::string& binary) {
   const std::string bin = root() + "/bin";
   if (mkdir(bin.c_str(), 0755) == 0) {
-    check(mountTmpfs(bin), "mount tmpfs on " + bin);
+    check(mount("tmpfs", bin.c_str(), "tmpfs", 0, "mode=0755") == 0, "mount tmpfs on " + bin);
     mounts_.push_back(bin);
   }
   const std::string content = readFile(binary);
@@ -233,11 +172,4 @@ SetuidCopies Sandbox::setuidCopy(const std::string& binary) {
   return copies;
 }
 
-SetuidCopies Sandbox::dorqWithPamUnix() {
-  check(dorqBinaryPath() != nullptr, "find the dorq under test");
-  writeService("su", kPamUnixService);
-  writeService("dorq", kPamUnixService);
-  return setuidCopy(dorqBinaryPath());
-}
-
-}  // namespace dorq_test
+}  // namespace dorq_bench

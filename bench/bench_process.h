@@ -1,20 +1,15 @@
-// Process-level test harness: starts a program exactly the way a test needs
-// it started and captures everything it reports through the process boundary.
-// The child, after the fork, only makes system calls: its own process group,
-// signals, working directory, descriptors (the planned ones at their numbers,
-// no other), setgroups/setgid/setuid, the hook, execve; a failing step shows
-// as startError ("setuid: Operation not permitted"). Input is written and
-// both outputs are read while wait() runs (at start, what a pipe takes).
-//
-// ParentKind::CallerInPidNamespace starts the program through a "caller" (a
-// stand-in for the scheduler) in a new PID namespace whose init reaps every
-// process there and lists each in `reaped`. killCaller() (and wait()) end the
-// caller, so the program is orphaned and sees getppid() == 1 whatever the
-// host's subreapers. Pids of such a run are those inside the namespace.
-// At spec.timeout the program and its process group (or its namespace) are
-// killed, the outputs are no longer read, and timedOut is set.
-#ifndef DORQ_TESTS_HARNESS_RUN_PROCESS_H
-#define DORQ_TESTS_HARNESS_RUN_PROCESS_H
+// The benchmark's runner for checks and one-off runs (not for timed
+// launches, see bench_launch.h): starts a program exactly as asked and
+// captures everything it reports through the process boundary. The child,
+// after the fork, only makes system calls: its own process group, signals,
+// working directory, descriptors (the planned ones at their numbers, no
+// other), setgroups/setgid/setuid, the hook, execve; a failing step shows as
+// startError ("setuid: Operation not permitted"). Input is written and both
+// outputs are read while wait() runs (at start, what a pipe takes). At
+// spec.timeout the program and its process group are killed, the outputs are
+// no longer read, and timedOut is set.
+#ifndef DORQ_BENCH_BENCH_PROCESS_H
+#define DORQ_BENCH_BENCH_PROCESS_H
 
 #include <signal.h>
 #include <sys/types.h>
@@ -27,14 +22,11 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/harness/probe_report.h"
+namespace dorq_bench {
 
-namespace dorq_test {
-
-// Both in the same order: a pipe of the harness, /dev/null, closed.
+// Both in the same order: a pipe of the runner, /dev/null, closed.
 enum class StdinSource { Bytes, DevNull, Closed };
 enum class OutputSink { Capture, DevNull, Closed };
-enum class ParentKind { Harness, CallerInPidNamespace };
 
 struct Identity {
   uid_t uid = 0;
@@ -63,16 +55,10 @@ struct ProcessSpec {
   std::vector<int> blockedSignals{};   // the signal mask
   std::string cwd{};                   // empty: the test's working directory
   std::function<void()> beforeExec{};  // async-signal-safe calls only
-  ParentKind parent = ParentKind::Harness;
   std::chrono::milliseconds timeout{20000};
 };
 
 ProcessSpec specFor(const std::string& binary, const std::vector<std::string>& args = {});
-
-struct ReapedProcess {
-  pid_t nsPid = -1;  // pid inside the namespace
-  int status = 0;    // as waitpid gives it
-};
 
 struct ProcessResult {
   std::string startError;  // empty when the program was started
@@ -85,7 +71,6 @@ struct ProcessResult {
   bool timedOut = false;
   std::string out;
   std::string err;
-  std::vector<ReapedProcess> reaped;  // PID namespace only, in the order reaped
 
   bool started() const { return startError.empty(); }
   bool exitedWith(int code) const { return statusKnown && exited && exitCode == code; }
@@ -107,8 +92,6 @@ class Process {
   bool start(const ProcessSpec& spec);
   const std::string& startError() const;
   pid_t pid() const;
-  // Ends the caller (PID namespace only) and returns once it is gone.
-  bool killCaller();
   // Waits for the end of the program and of its output, or the timeout.
   ProcessResult wait();
 
@@ -119,28 +102,9 @@ class Process {
 
 ProcessResult runProcess(const ProcessSpec& spec);
 
-// Polls `condition` every 5 ms until it holds (true) or `timeout` passes.
-bool waitFor(const std::function<bool()>& condition,
-             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
-
-// dorq's report channels: the frame a failed run leaves on standard error.
-std::string statusFrame(int code);
-// Bytes made readable for failure messages: printable ASCII as is, else \xHH.
+// Bytes made readable for messages: printable ASCII as is, else \xHH.
 std::string printable(std::string_view bytes);
 
-// What /proc shows of every process, for "nothing left behind" checks.
-struct ProcessEntry {
-  pid_t pid = -1;
-  pid_t ppid = -1;
-  pid_t pgid = -1;
-  uid_t ruid = 0;
-  uid_t euid = 0;
-  char state = '?';  // R, S, Z (zombie), ...
-};
-std::vector<ProcessEntry> listProcesses();
-// The open descriptors of this process (without the one reading the list).
-std::vector<int> openFdNumbers();
+}  // namespace dorq_bench
 
-}  // namespace dorq_test
-
-#endif  // DORQ_TESTS_HARNESS_RUN_PROCESS_H
+#endif  // DORQ_BENCH_BENCH_PROCESS_H

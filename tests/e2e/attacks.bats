@@ -1,0 +1,94 @@
+# Attacks of a caller that is not trusted: a member of dorq's group, not
+# root, trying to get more out of dorq than running a job as a user whose
+# password PAM accepts and killing such a user's process group. Each test
+# asserts that nothing happened that the caller could not do itself.
+load helper
+
+# A directory only root may enter, and a file only root may write.
+rootonly() { mkdir -m 0700 "$T/root" && echo keep > "$T/root-file" && chmod 0666 "$T/root-file"; }
+
+@test "no child pid file and no trace file in a directory only root may write" {
+  rootonly
+  job 2 /bin/true | dq -childpidfile "$T/root/pid" -trcfile "$T/root/t" -trclvl 0x0A
+  check 00 "" 0
+  [ -z "$(ls -A "$T/root")" ]
+}
+@test "a root-owned file is never written, even one anybody may write" {
+  rootonly
+  job 2 /bin/true | dq -childpidfile "$T/root-file" -trcfile "$T/root-file_x_y" -trclvl 0x0A
+  check 00 "" 0
+  [ "$(cat "$T/root-file")" = keep ]
+}
+@test "a file under /proc/sys is written only as the caller could: not at all" {
+  PRE=(unshare -u sh -c 'hostname dq-unchanged && "$@"; hostname > '"$T/name" sh)
+  job 2 /bin/true | dq -childpidfile /proc/sys/kernel/hostname
+  check 00 "" 0
+  [ "$(cat "$T/name")" = dq-unchanged ]
+}
+# dorq runs as pid 1 of a PID namespace, so the coming trace name is known.
+@test "files another user made in advance under the coming names are left alone" {
+  PRE=(unshare -p -f)
+  setpriv --reuid=23003 --regid=23003 --clear-groups sh -c 'echo other > pid; echo other > dorq_1.trc'
+  job 2 /bin/true | dq -childpidfile "$T/pid" -trcfile "$T/t" -trclvl 0x0A
+  check 00 "" 0
+  [ "$(cat pid dorq_1.trc)" = "$(printf 'other\nother')" ]
+}
+@test "the caller's own files are written, and belong to the caller" {
+  PRE=(unshare -p -f)
+  job 2 /bin/true | dq -childpidfile "$T/pid" -trcfile "$T/t" -trclvl 0x0A
+  check 00 "" 0
+  [ "$(stat -c %u:%g pid dorq_1.trc | sort -u)" = 23001:23001 ]
+}
+
+# Newlines and other control bytes in every traced option value and request
+# line (a command path may hold them too): every line of the trace, in the
+# file and on standard error, is one whole line of dorq's.
+@test "control bytes from outside cannot forge or break a trace line" {
+  local evil=$'x\nSCHED 01-01 00:00:00.000 1 dorq:1(forged)\r\t\x1b[2J\x7f'
+  local line=${evil//$'\n'/} escaped='x\nSCHED 01-01 00:00:00.000 1 dorq:1(forged)\r\t\x1b[2J\x7f'
+  ln -s /bin/true "$T/t$line"
+  job 3 "$T/t$line" "a$line" | dq -trclvl 0xFFFB -trcfile "$T/t" -childpidfile "$T/p$evil"
+  [ "$(cat rc)" = 0 ]; printf '\0' | cmp - out; grep -q ' status=0 (started)$' audit
+  for sink in err dorq_*.trc; do
+    [ "$(grep -c . $sink)" -gt 5 ]
+    not grep -qv '^SCHED [0-9]\{2\}-[0-9]\{2\} [0-9:.]* [0-9]* s\?dorq:[0-9]*(' $sink
+    not env LC_ALL=C grep -q $'[\x01-\x09\x0b-\x1f\x7f]' $sink
+  done
+  grep -qF "Sending child pid to $T/p$escaped" dorq_*.trc
+  grep -qF "Executing $T/t${escaped//\\n/}" err; grep -qF "argv[1] = a${escaped//\\n/}" err
+}
+
+@test "the job has no controlling terminal: it cannot reach the caller's" {
+  printf '%s\n' 'if (exec 9</dev/tty) 2>/dev/null; then echo has-tty; else echo no-tty; fi' > probe
+  chmod 0755 probe
+  [ "$(script -qec 'sh ./probe' /dev/null | tr -d '\r')" = has-tty ] # the caller has one
+  job 2 /bin/sh "$T/probe" > request
+  script -qec "setpriv --reuid=23001 --regid=23001 --clear-groups $W/bin/dorq < request" /dev/null |
+    tr -d '\0\r' > out
+  [ "$(cat out)" = no-tty ]
+}
+
+# pam_faillock counts before any pause: a guess whose dorq is killed during
+# the pause after a wrong password has been counted all the same. (nodelay:
+# only dorq's own pause is to cost time here.)
+@test "killed guesses still lock the user out; faillock --reset lets the password in again" {
+  mkdir -p /run/faillock && mount -t tmpfs tmpfs /run/faillock && echo /run/faillock >> "$T/mounts"
+  local lock=$'auth required pam_faillock.so preauth deny=3 unlock_time=600 nodelay\n'
+  lock+=$'auth [success=1 default=bad] pam_unix.so nodelay\n'
+  lock+=$'auth [default=die] pam_faillock.so authfail deny=3 unlock_time=600 nodelay\n'
+  lock+=$'auth sufficient pam_faillock.so authsucc deny=3 unlock_time=600 nodelay\nauth required pam_deny.so\n'
+  lock+=$'account required pam_faillock.so\naccount required pam_unix.so'
+  service su "$lock"; service dorq "$lock"
+  PRE=(timeout -s KILL 0.5)
+  for guess in 1 2; do req dqjob "wrong $guess" 2 /bin/true | dq; [ "$(cat rc)" = 137 ]; done
+  PRE=()
+  job 2 /bin/true | dq; check 07 7 7
+  faillock --user dqjob --reset
+  job 2 /bin/true | dq; check 00 "" 0
+}
+
+@test "a FIFO as the settings file does not hold dorq" {
+  mkdir home && mkfifo home/env.zan && chmod 0755 home
+  E=(ZANTIX_HOME=$T/home) PRE=(timeout 20)
+  job 2 /bin/true | dq; check 00 "" 0
+}

@@ -1,0 +1,122 @@
+# Hostile requests and a hostile system: over-long lines, NUL bytes, absurd
+# argument counts, closed or broken standard streams, a full file system and
+# a refused fork, each seen on the channels.
+load helper
+
+# limit LINE TEXT WORDS FRAME RC: request line LINE (1 to 6) of 131068
+# characters made from TEXT (its first character repeated in front) is
+# accepted with that outcome; with one character more it is refused with 4.
+limit() {
+  local lines=(dqjob pw 2 /bin/true 1 x)
+  service su "$PERMIT"
+  lines[$1 - 1]=$(head -c $((131068 - ${#2})) /dev/zero | tr '\0' "${2:0:1}")$2
+  printf '%s\n' "${lines[@]}" | dq; check "$3" "$4" "$5"
+  lines[$1 - 1]+=z
+  printf '%s\n' "${lines[@]}" | dq; check "" 4 4
+}
+@test "the user line at its limit, and above" { limit 1 u "0a 00" 7 7; } # no such user
+@test "the password line at its limit, and above" { limit 2 p 00 "" 0; }
+@test "the flags line at its limit, and above" { limit 3 02 00 "" 0; }
+@test "the command line at its limit, and above" { limit 4 //bin/true "0a 00" 10 10; } # too long to run
+@test "the count line at its limit, and above" { limit 5 01 00 "" 0; }
+@test "an argument line at its limit, and above" { limit 6 a 00 "" 0; }
+@test "a last line at its limit without a newline" {
+  service su "$PERMIT"; { req dqjob pw 2 /bin/true 1 | head -n 5; printf "%0131068d" 0; } | dq; check 00 "" 0
+}
+
+# A NUL byte ends a line for every later use; a carriage return stays part of
+# it. "su" denies permission and "dorq" checks the password, so a wrong
+# password shows at once as 21.
+nul() { service su "auth requisite pam_debug.so auth=perm_denied"; printf "$1" "$JOBPW" | dq; }
+@test "a NUL byte ends the user name" { nul 'dqjob\0dqother\n%s\n0\n/usr/bin/id\n1\n-u\n'; check "" "" 0 '23002\n'; }
+@test "a NUL byte ends the password" { nul 'dqjob\n%s\0tail\n2\n/bin/true\n0\n'; check 00 "" 0; }
+@test "a carriage return stays in the password" { nul 'dqjob\n%s\r\n2\n/bin/true\n0\n'; check 15 21 21; }
+@test "a NUL byte ends the flags" { nul 'dqjob\n%s\n2\0004\n/bin/true\n0\n'; check 00 "" 0; }
+@test "a NUL byte ends the command" { nul 'dqjob\n%s\n2\n/bin/true\0/x\n0\n'; check 00 "" 0; }
+@test "a carriage return stays in the command" { nul 'dqjob\n%s\n2\n/bin/true\r\n0\n'; check "0a 00" 10 10; }
+@test "a NUL byte ends the word kill" { nul 'dqjob\n%s\n2\nkill\0x\n0\n'; check "0e 0e" 14 14; }
+@test "a NUL byte ends the count" { nul 'dqjob\n%s\n2\n/bin/sh\n2\0009\n-c\nexit 6\n'; check 00 "" 6; }
+@test "a NUL byte ends an argument" { nul 'dqjob\n%s\n2\n/bin/sh\n2\n-c\nexit 6\0; exit 9\n'; check 00 "" 6; }
+@test "user names are only looked up: separators of paths and account records name nobody" {
+  service su "$PERMIT"
+  for name in dqjob/x ../dqjob dqjob:x:0:0::/:/bin/sh "dqjob "; do req "$name" pw 2 /bin/true | dq; check "0a 00" 7 7; done
+}
+
+# The vector has count + 2 slots, computed in 32 bits: a huge one cannot be
+# had (2), or the input ends first (3).
+count() { service su "$PERMIT"; printf "dqjob\npw\n2\n$1\n" | dq; }
+@test "count -3" { count '/bin/true\n-3\nx'; check "" 2 2 || check "" 3 3; }
+@test "count 2^31-1" {
+  [ "$DORQ_SANITIZED" = 0 ] || skip "the sanitizer's allocator would make 16 GiB real"
+  count '/bin/true\n2147483647\nx'; check "" 2 2 || check "" 3 3
+}
+@test "count 2^32+1 wraps to 1" { count '/bin/true\n4294967297\nx'; check 00 "" 0; }
+@test "a count that is no number is 0" { count '/bin/true\nabc'; check 00 "" 0; }
+@test "more arguments counted than given: 3" { count '/bin/true\n3\nx\ny'; check "" 3 3; }
+# The terminator takes slot 0: the command runs with an empty vector, which
+# the kernel may turn into one empty string.
+@test "count -1" {
+  service su "$PERMIT"; printf "dqjob\npw\n0\n$HELPERS/dorq_noargs\n-1\n" | dq
+  check "" "" 0 'argc 0 \n' || check "" "" 0 'argc 1 \n'
+}
+# Entries that look like options stay environment entries: were they read as
+# options, "-trclvl 2" would end the run with 20.
+@test "dorq started with argument count 0" {
+  job 2 /bin/true | capture sched "$HELPERS/dorq_noargs" "$W/bin/dorq" -childpidfile "$T/env" -trclvl 2 PATH=/bin > out 2> err
+  check 00 "" 0; [ ! -e env ]
+}
+
+# Whatever happened to the caller's standard streams, the exit status is the
+# job's own (5) or the start failure's (10). The C library of a set-user-ID
+# program fills a closed slot with /dev/null (stdin: /dev/full) opened the
+# wrong way, so writes there fail; without flags value 1 the child cannot
+# keep its copy of such a standard error and ends with 13.
+# streams FD HOW FLAGS STARTS RC: descriptor FD closed, or a pipe nobody reads
+# (HOW: closed, broken, ignored for broken with SIGPIPE ignored by the caller).
+streams() {
+  local fd=$1
+  if [ $4 = runs ]; then job $3 /bin/sh -c 'touch ran; exit 5'; else job $3 /no/such/command; fi > in
+  if [ $2 = closed ]; then capture sched "$W/bin/dorq" < in > out 2> err {fd}>&-; else
+    [ $2 = broken ] || PRE=(perl -e '$SIG{PIPE} = "IGNORE"; exec @ARGV' --)
+    mkfifo pipe; exec {r}<> pipe {w}> pipe {r}<&-
+    eval 'capture sched "$W/bin/dorq" < in > out 2> err '$fd'>&$w'
+  fi
+  [ "$(cat rc) $(ls ran 2> /dev/null)" = "$5 $([ $5 != 5 ] || echo ran)" ]
+}
+@test "standard input closed: 3" { streams 0 closed 2 runs 3; }
+@test "standard output closed, a job that runs" { streams 1 closed 2 runs 5; }
+@test "standard output closed, a job that cannot start" { streams 1 closed 2 fails 10; }
+@test "standard error closed, flags value 1, a job that runs" { streams 2 closed 3 runs 5; }
+@test "standard error closed, flags value 1, a job that cannot start" { streams 2 closed 3 fails 10; }
+@test "standard error closed, without flags value 1: 13" { streams 2 closed 2 runs 13; }
+@test "standard output a pipe nobody reads, a job that runs" { streams 1 broken 2 runs 5; }
+@test "standard output a pipe nobody reads, a job that cannot start" { streams 1 broken 2 fails 10; }
+@test "standard error a pipe nobody reads, a job that cannot start" { streams 2 broken 0 fails 10; }
+@test "standard error a pipe nobody reads, flags value 1, a job that cannot start" { streams 2 broken 3 fails 10; }
+@test "standard output a pipe nobody reads, SIGPIPE ignored" { streams 1 ignored 2 fails 10; }
+@test "standard error a pipe nobody reads, SIGPIPE ignored" { streams 2 ignored 0 fails 10; }
+
+# The trace file and the child pid file stay empty, and nothing else changes.
+@test "trace file and child pid file on a file system with no block, or no inode, left" {
+  mkdir full
+  for options in size=4k size=64k,nr_inodes=2; do
+    mount -t tmpfs -o $options,mode=1777 tmpfs full; echo "$T/full" >> mounts
+    for i in 1 2 3; do head -c 70000 /dev/zero > full/f$i; done 2> /dev/null || true
+    job 2 /bin/sh -c 'touch ran; exit 3' | dq -trclvl 0x3A -trcfile "$T/full/trace" -childpidfile "$T/full/job.pid"
+    check 00 "" 3; [ -e ran ]; [ -z "$(cat full/dorq_* full/job.pid 2> /dev/null)" ]
+    umount full; sed -i '$d' mounts; rm ran
+  done
+}
+
+# dorq joins a pids cgroup that admits one task just before its exec.
+@test "a refused fork: 9" {
+  local cg=/sys/fs/cgroup/pids
+  if [ -e /sys/fs/cgroup/cgroup.controllers ]; then
+    cg=/sys/fs/cgroup; grep -qw pids $cg/cgroup.subtree_control || echo +pids > $cg/cgroup.subtree_control
+  fi
+  cg+=/dorq-fork-$$; mkdir $cg; echo 1 > $cg/pids.max
+  E=(ASAN_OPTIONS=detect_leaks=0) # the leak check at exit needs a thread, which the cgroup refuses too
+  PRE=(sh -c 'echo $$ > "$0" && exec "$@"' $cg/cgroup.procs)
+  job 2 /bin/true | dq
+  rmdir $cg; check "09 09" 9 9
+}

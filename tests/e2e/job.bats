@@ -1,0 +1,71 @@
+# What the job sees, from inside the job: identity, groups, process group and
+# session, standard streams, descriptors, signals and environment.
+load helper
+
+# With status words, the job reports to files: its output may come before
+# the word 0.
+@test "the job runs as the user with its groups, in a process group of its own" {
+  { job 2 /bin/sh -c 'ps -o pid=,pgid=,sid= -p $$ > ids; cat > stdin; exec grep -E "^(Uid|Gid|Groups):" /proc/self/status > status'
+    echo "the rest of standard input"; } | dq
+  check 00 "" 0; [ "$(cat stdin)" = "the rest of standard input" ]
+  printf 'Uid:\t23002\t23002\t23002\t23002\nGid:\t23002\t23002\t23002\t23002\nGroups:\t23002 23010 23011 \n' | cmp - status
+  read -r pid pgid sid < ids
+  [ "$pgid" = "$pid" ]
+  [ "$sid" = "$pid" ] # a session of its own
+}
+@test "the job's standard error is joined to its standard output, unless flags value 1" {
+  for flags in 0 2 4 6; do job $flags /bin/sh -c 'echo 1 >&2; echo 2' | dq; [ "$(cat out err | tr -d '\0')" = $'1\n2' ]; done
+  job 1 /bin/sh -c 'echo 1 >&2; echo 2' | dq
+  [ "$(cat out)" = 2 ]; [ "$(cat err)" = 1 ]
+}
+
+# dorq's own descriptors (the trace file, the settings file, the child pid
+# file, the job pipe, the copy of standard error, what a PAM module left
+# open) never reach the job; those dorq was started with do.
+@test "the job has only the descriptors dorq was started with" {
+  mkdir home; echo KVL_ADMIN=/net/admin > home/env.zan
+  service su "auth required $HELPERS/pam_dorq_keepfd.so keep=3"$'\n'"$PERMIT"
+  E=(ZANTIX_HOME=$T/home) KEEP=7
+  job 2 /bin/sh -c 'find /proc/$$/fd -mindepth 1 -fprintf fds "%f "; exit' |
+    dq -trclvl 0x22 -trcfile "$T/t" -childpidfile "$T/pid" 7> seven
+  check 00 "" 0; [ "$(cat fds)" = "0 1 2 7 " ]
+}
+@test "a descriptor a PAM module left open above 65535" {
+  prlimit --nofile=70001 true 2> /dev/null || skip "the descriptor limit cannot be raised past 65536 here"
+  service su "auth required $HELPERS/pam_dorq_keepfd.so at=70000"$'\n'"$PERMIT"
+  PRE=(prlimit --nofile=70001 --); job 0 /bin/sh -c 'ls -v /proc/$$/fd' | dq
+  check "" "" 0 '0\n1\n2\n'
+}
+# A closed standard descriptor is filled before dorq opens anything: by the C
+# library for a set-user-ID program, by dorq itself when root starts it.
+@test "a closed standard descriptor is /dev/null for the job, and nothing of dorq's" {
+  for bin in dorq dorq-plain; do
+    [ $bin = dorq ] || AS=()
+    for fd in 1 2; do
+      rm -f pid # each caller writes only a pid file of its own
+      job 3 /bin/sh -c 'printf $$ > jobpid; find /proc/$$/fd -mindepth 1 -fprintf fds "%f %l\n"; exit' |
+        capture sched "$W/bin/$bin" -childpidfile "$T/pid" -trclvl 0x22 -trcfile "$T/t" > out 2> err {fd}>&-
+      [ "$(cut -d' ' -f1 rc fds | xargs)" = "0 0 1 2" ]; grep -qx "$fd /dev/null" fds; cmp pid jobpid
+    done
+  done
+}
+# dorq takes the default SIGCHLD for its own wait only.
+@test "the job inherits the caller's signal mask and ignored signals, in either waiting mode" {
+  PRE=(perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGUSR1)); $SIG{$_} = "IGNORE" for qw(USR2 CHLD PIPE); exec @ARGV' --)
+  for flags in 0 4; do
+    job $flags /bin/grep -E '^Sig(Blk|Ign)' /proc/self/status | dq
+    check "" "" 0 'SigBlk:\t0000000000000200\nSigIgn:\t0000000000011800\n'
+    job $((flags | 2)) /bin/sh -c 'kill -TERM $$' | dq; check "00 0c" 12 12 # still told apart from a failed wait
+  done
+}
+# The loader drops a set-user-ID program's unsafe variables; the job's library
+# path comes from the installation home only.
+@test "the environment is the caller's, less what the loader drops, with the library path of ZANTIX_HOME" {
+  unsafe=(LD_PRELOAD=/no/dq.so LD_AUDIT=/no/dq.so GCONV_PATH=/no LOCPATH=/no LD_LIBRARY_PATH=/no)
+  E=(ZANTIX_HOME=/h LD_LIBRARY_PATH_SDORQ=/x "${unsafe[@]}" MARK=kept); job 0 /usr/bin/env | dq
+  check "" "" 0 'PATH=/usr/bin:/bin\nZANTIX_HOME=/h\nLD_LIBRARY_PATH_SDORQ=/x\nMARK=kept\nLD_LIBRARY_PATH=/h/lib32:/h/lib:/x\n'
+  E=(ZANTIX_HOME=/h "${unsafe[@]}"); job 0 /usr/bin/env | dq
+  check "" "" 0 'PATH=/usr/bin:/bin\nZANTIX_HOME=/h\nLD_LIBRARY_PATH=/h/lib32:/h/lib\n'
+  E=(LD_LIBRARY_PATH_SDORQ=/x "${unsafe[@]}"); job 0 /usr/bin/env | dq
+  check "" "" 0 'PATH=/usr/bin:/bin\nLD_LIBRARY_PATH_SDORQ=/x\n'
+}

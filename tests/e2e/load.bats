@@ -1,0 +1,33 @@
+# A modest load: 48 requests of every kind with every flags value, 4 at a
+# time, through the real set-user-ID binary. Every run ends as it should, and
+# nothing is left: no process of a test user, no zombie, no descriptor.
+load helper
+
+# one K W: request K of worker W, in a directory of its own. (The audit lines
+# of runs at once come in any order: they are counted at the end instead.)
+one() {
+  local flags=$((2 * ($1 % 4))) word="" AUDIT="[0-9]*"
+  mkdir -m 1777 $2-$1; cd $2-$1; [ $flags = 0 ] || [ $flags = 4 ] || word=00
+  case $((($1 + $2) % 4)) in
+    0) job $flags /bin/sh -c "exit $1" | dq; check "$word" "" $1 ;;
+    1) req dqjob wrong $flags /bin/true | dq; check "${word:+07}" 7 7 ;;
+    2) job $flags kill 1 | dq; check "${word:+0e 0e}" 14 14 ;;
+    3) PRE=(perl -e '$SIG{USR2} = "IGNORE"; exec @ARGV' --)
+       job $flags /bin/sh -c 'find /proc/$$/fd -mindepth 1 -fprintf seen "%f "; exec grep ^SigIgn /proc/self/status >> seen' | dq
+       check "$word" "" 0; printf '0 1 2 SigIgn:\t0000000000000800\n' | cmp - seen ;;
+  esac
+}
+
+@test "48 requests, 4 at a time, leave nothing behind" {
+  fds=$(ls /proc/$$/fd) logged=$(grep -c ']: caller=' "$W/log" || true)
+  for w in 0 1 2 3; do (for k in $(seq 0 11); do (one $k $w); done) & workers+=($!); done
+  for pid in "${workers[@]}"; do wait $pid; done
+  mnt=$(readlink /proc/self/ns/mnt)
+  for p in /proc/[0-9]*; do
+    [[ $(readlink $p/ns/mnt) != "$mnt" ]] || ! grep -qE '^Uid:\s+(23001|23002)\s' $p/status 2> /dev/null || { cat $p/status; false; }
+  done
+  [ -z "$(ps -o stat= --ppid $$ | grep Z)" ]; [ "$(ls /proc/$$/fd)" = "$fds" ]
+  # One audit line a request, none with a password.
+  [ "$(grep ']: caller=' "$W/log" | tail -n +$((logged + 1)) | grep -c ' status=\(0\|7\|14\) (')" = 48 ]
+  not grep -qE "wrong|$JOBPW" "$W/log"
+}

@@ -1,0 +1,17 @@
+// What a shell cannot do: "dorq_noargs PROGRAM [ENTRY...]" executes PROGRAM
+// with an empty argument vector and the ENTRYs as its whole environment.
+// Started itself with no arguments (the kernel may pass one empty string
+// instead), it prints its argument count and first argument.
+#include <stdio.h>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    printf("argc %d %s\n", argc, argc > 0 ? argv[0] : "");
+    return 0;
+  }
+  char* none[] = {NULL};
+  execve(argv[1], none, argv + 2);
+  perror(argv[1]);
+  return 127;
+}

@@ -1,0 +1,66 @@
+#include "tests/support/support.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sched.h>
+#include <stdio.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace dorq_test {
+namespace {
+
+int removeOne(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
+
+}  // namespace
+
+TempDir::TempDir(const std::string& base) : path_(base + "/dorq-test-XXXXXX") {
+  if (mkdtemp(path_.data()) == nullptr || chmod(path_.c_str(), 0755) != 0) {
+    throw std::runtime_error("mkdtemp failed below " + base);
+  }
+}
+
+TempDir::~TempDir() {
+  removeTree(path_);
+}
+
+void writeFile(const std::string& path, const std::string& text, unsigned mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  const bool written = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
+  if (fd < 0 || fchmod(fd, mode) != 0 || close(fd) != 0 || !written) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void removeTree(const std::string& path) {
+  nftw(path.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+bool enterPrivateMountNamespace() {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+bool bindMount(const std::string& source, const std::string& target) {
+  return mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+bool mountTmpfs(const std::string& dir) {
+  return mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") == 0;
+}
+
+}  // namespace dorq_test
