@@ -92,3 +92,14 @@ rootonly() { mkdir -m 0700 "$T/root" && echo keep > "$T/root-file" && chmod 0666
   E=(ZANTIX_HOME=$T/home) PRE=(timeout 20)
   job 2 /bin/true | dq; check 00 "" 0
 }
+
+# Once authentication has ended no copy of the password is left anywhere in
+# dorq's memory (read while the job runs, its request still held).
+@test "no copy of the password stays in dorq's memory once authentication has ended" {
+  job 0 /bin/sh -c 'touch started; exec sleep 5' | dq & # the password: Job-Pass 3141!
+  while [ ! -e started ]; do sleep 0.05; done
+  local pid; pid=$(pgrep -f -n "^$W/bin/dorq")
+  "$HELPERS/dorq_memscan" "$pid" "$(id -un)" # the scan works: root's name is in dorq's environment
+  run "$HELPERS/dorq_memscan" "$pid" "$JOBPW"; [ "$status" = 1 ]
+  kill "$pid"; wait
+}
