@@ -47,14 +47,14 @@ notes() { dq "$@" < /dev/null; grep -o 'Tracing set to level .*' err | cut -d' '
   minute=$(cut -c 7-17 err | sort -u); [[ $minute == "$before" || $minute == "$after" ]]
 }
 
-# trcname VALUE NAME: -trcfile VALUE gives the trace file NAME, with P for the pid.
+# trcname VALUE NAME: -trcfile VALUE gives the trace file NAME, with @ for the pid.
 trcname() {
   job 2 /bin/true | dq -trcfile "$1" -trclvl 0x0A
-  local files=("${2%%P*}"*) && [ "${files[*]}" = "${2/P/$(head -1 "$files" | cut -d' ' -f4)}" ] && rm "$files"
+  local files=("${2%%@*}"*) && [ "${files[*]}" = "${2/@/$(head -1 "$files" | cut -d' ' -f4)}" ] && rm "$files"
 }
 @test "the part after the last / or the last-but-one underscore becomes dorq_<pid>.trc" {
-  mkdir -p d/a_b && chown -R 23001 d; trcname "$T/d/run_worker_12.trc" "$T/d/run_dorq_P.trc"; trcname "$T/d/a_b/c" "$T/d/a_b/dorq_P.trc"
-  trcname "$T/d/" "$T/d/dorq_P.trc"; trcname a__b a_dorq_P.trc; trcname trace dorq_P.trc; trcname "" dorq_P.trc
+  mkdir -p d/a_b && chown -R 23001 d; trcname "$T/d/run_worker_12.trc" "$T/d/run_dorq_@.trc"; trcname "$T/d/a_b/c" "$T/d/a_b/dorq_@.trc"
+  trcname "$T/d/" "$T/d/dorq_@.trc"; trcname a__b a_dorq_@.trc; trcname trace dorq_@.trc; trcname "" dorq_@.trc
 }
 # messages FILE: the trace lines of FILE without their headers.
 messages() { sed 's/^SCHED [^(]*([^)]*)//' "$1"; }
