@@ -91,30 +91,20 @@ struct DirTraits {
 };
 using UniqueDir = UniqueHandle<DirTraits>;
 
-// A block from the C library's allocator.
-template <typename T>
-struct HeapTraits {
+// A block of memory, released by Free: the C library's allocator (UniqueHeap)
+// or the allocation wrappers (UniqueMem).
+template <typename T, void (*Free)(void*)>
+struct BlockTraits {
   using Handle = T*;
   static constexpr std::nullptr_t kInvalid = nullptr;
   static int release(Handle block) {
-    free(block);
+    Free(block);
     return 0;
   }
 };
 template <typename T>
-using UniqueHeap = UniqueHandle<HeapTraits<T>>;
-
-// A block from the allocation wrappers.
+using UniqueHeap = UniqueHandle<BlockTraits<T, free>>;
 template <typename T>
-struct WrapperMemTraits {
-  using Handle = T*;
-  static constexpr std::nullptr_t kInvalid = nullptr;
-  static int release(Handle block) {
-    ssMemFree(block);
-    return 0;
-  }
-};
-template <typename T>
-using UniqueMem = UniqueHandle<WrapperMemTraits<T>>;
+using UniqueMem = UniqueHandle<BlockTraits<T, ssMemFree>>;
 
 #endif  // DORQ_PORT_UNIQUE_HANDLE_H
