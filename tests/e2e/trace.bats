@@ -44,10 +44,11 @@ notes() { dq "$@" < /dev/null; grep -o 'Tracing set to level .*' err | cut -d' '
   not grep -vE '^SCHED [0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} 1 s?dorq:[0-9]+\([a-zA-Z]+\)' err
   minute=$(cut -c 7-17 err | sort -u); [[ $minute == "$before" || $minute == "$after" ]]
 }
-# trcname VALUE NAME: -trcfile VALUE gives the trace file NAME, with P for the pid.
+# trcname VALUE NAME: -trcfile VALUE gives the trace file NAME, with its last P
+# for the pid (the sandbox's random directory name may hold a P too).
 trcname() {
   job 2 /bin/true | dq -trcfile "$1" -trclvl 0x0A
-  local files=("${2%%P*}"*) && [ "${files[*]}" = "${2/P/$(head -1 "$files" | cut -d' ' -f4)}" ] && rm "$files"
+  local files=("${2%P*}"*) && [ "${files[*]}" = "${2%P*}$(head -1 "$files" | cut -d' ' -f4)${2##*P}" ] && rm "$files"
 }
 @test "the part after the last / or the last-but-one underscore becomes dorq_<pid>.trc" {
   mkdir -p d/a_b && chown -R 23001 d; trcname "$T/d/run_worker_12.trc" "$T/d/run_dorq_P.trc"; trcname "$T/d/a_b/c" "$T/d/a_b/dorq_P.trc"
