@@ -2,7 +2,7 @@
 # one with "dorq", against real modules (or a stand-in for libpam), each
 # attempt's result as the trace shows it, and what the pair makes of the run.
 # Only PAM_SUCCESS may run the job, and no trace line holds the password. (The
-# pause after a plain failure: tests/app/auth_pause_test.cpp.)
+# pause after a plain failure: tests/app/auth_test.cpp.)
 load helper
 # debug AUTH [ACCT [CRED]]: a service answering exactly these pam_debug values.
 debug() { printf 'auth requisite pam_debug.so auth=%s cred=%s\naccount requisite pam_debug.so acct=%s' "$1" "${3-success}" "${2-success}"; }
