@@ -3,10 +3,8 @@
 # password PAM accepts and killing such a user's process group. Each test
 # asserts that nothing happened that the caller could not do itself.
 load helper
-
 # A directory only root may enter, and a file only root may write.
 rootonly() { mkdir -m 0700 "$T/root" && echo keep > "$T/root-file" && chmod 0666 "$T/root-file"; }
-
 @test "no child pid file and no trace file in a directory only root may write" {
   rootonly
   job 2 /bin/true | dq -childpidfile "$T/root/pid" -trcfile "$T/root/t" -trclvl 0x0A
@@ -39,7 +37,6 @@ rootonly() { mkdir -m 0700 "$T/root" && echo keep > "$T/root-file" && chmod 0666
   check 00 "" 0
   [ "$(stat -c %u:%g pid dorq_1.trc | sort -u)" = 23001:23001 ]
 }
-
 # Newlines and other control bytes in every traced option value and request
 # line (a command path may hold them too): every line of the trace, in the
 # file and on standard error, is one whole line of dorq's.
@@ -57,7 +54,6 @@ rootonly() { mkdir -m 0700 "$T/root" && echo keep > "$T/root-file" && chmod 0666
   grep -qF "Sending child pid to $T/p$escaped" dorq_*.trc
   grep -qF "Executing $T/t${escaped//\\n/}" err; grep -qF "argv[1] = a${escaped//\\n/}" err
 }
-
 @test "the job has no controlling terminal: it cannot reach the caller's" {
   printf '%s\n' 'if (exec 9</dev/tty) 2>/dev/null; then echo has-tty; else echo no-tty; fi' > probe
   chmod 0755 probe
@@ -67,7 +63,6 @@ rootonly() { mkdir -m 0700 "$T/root" && echo keep > "$T/root-file" && chmod 0666
     tr -d '\0\r' > out
   [ "$(cat out)" = no-tty ]
 }
-
 # pam_faillock counts before any pause: a guess whose dorq is killed during
 # the pause after a wrong password has been counted all the same. (nodelay:
 # only dorq's own pause is to cost time here.)
@@ -86,7 +81,6 @@ rootonly() { mkdir -m 0700 "$T/root" && echo keep > "$T/root-file" && chmod 0666
   faillock --user dqjob --reset
   job 2 /bin/true | dq; check 00 "" 0
 }
-
 @test "a FIFO as the settings file does not hold dorq" {
   mkdir home && mkfifo home/env.zan && chmod 0755 home
   E=(ZANTIX_HOME=$T/home) PRE=(timeout 20)

@@ -6,17 +6,12 @@
 #include <security/pam_appl.h>
 #include <stdio.h>
 #include <stdlib.h>
-
 #include <string>
-
 struct pam_handle {
   int unused;
 };
-
 namespace {
-
 pam_handle fakeHandle;
-
 int note(const char* call, const std::string& what, int number, int result = PAM_SUCCESS) {
   if (FILE* log = getenv("DORQ_FAKE_PAM_LOG") ? fopen(getenv("DORQ_FAKE_PAM_LOG"), "a") : nullptr) {
     fprintf(log, "%s %s %d\n", call, what.c_str(), number);
@@ -27,9 +22,7 @@ int note(const char* call, const std::string& what, int number, int result = PAM
 int note(const char* call, const pam_handle_t* pamh, int number, int result = PAM_SUCCESS) {
   return note(call, pamh == &fakeHandle ? "handle" : "other", number, result);
 }
-
 }  // namespace
-
 // clang-format off
 extern "C" {
 int pam_start(const char* service, const char* user, const pam_conv* conv, pam_handle_t** pamh) {

@@ -4,12 +4,10 @@
 # group, shadow and pam.d (which are never changed), and the set-user-ID copy
 # of the dorq under test ($DORQ). Requests come from the scheduler user
 # dqsched. $HELPERS holds the built helper programs and modules.
-
 JOBPW='Job-Pass 3141!' # dqjob: uid 23002, also in groups 23010 and 23011
 UNIX=$'auth required pam_unix.so nodelay\naccount required pam_unix.so'
 PERMIT=$'auth required pam_permit.so\naccount required pam_permit.so'
 DENY=$'auth required pam_deny.so\naccount required pam_deny.so'
-
 setup_file() {
   # The mounts below must never reach the host: only in a mount namespace
   # other than the one the test was started from (which ctest names in
@@ -47,7 +45,6 @@ setup_file() {
   export LOGSINK=$!
   while [ ! -s "$W/logsink.ready" ]; do sleep 0.01; done
 }
-
 # Each test starts with pam_unix in both services, in a fresh directory that
 # every user may write, as the working directory.
 setup() {
@@ -60,21 +57,16 @@ setup() {
   E=()    # dorq's environment besides PATH
   KEEP="" # descriptors above 2 that dorq inherits
 }
-
 # A failure stops a test only as a command of its own: not inside "a && b"
 # (but as its last part) nor after "!". Hence "not COMMAND" for "! COMMAND".
 not() { ! "$@"; }
-
 teardown() { [ ! -s "$T/mounts" ] || tac "$T/mounts" | xargs -r umount -l; }
-
 service() { printf '%s\n' "$2" > "$W/pam.d/$1"; }
 # over FILE TARGET: bind-mounts FILE over TARGET until the test ends.
 over() { mount --bind "$1" "$2" && echo "$2" >> "$T/mounts"; }
-
 # req USER PASSWORD FLAGS PATH [ARG...]: a request record; job: from dqjob.
 req() { printf '%s\n' "$1" "$2" "$3" "$4" $(($# - 4)) "${@:5}"; }
 job() { req dqjob "$JOBPW" "$@"; }
-
 # sched COMMAND...: COMMAND started as the caller, with PATH, E and KEEP.
 sched() (
   for fd in $(ls /proc/$BASHPID/fd); do
@@ -96,7 +88,6 @@ audited() {
     grep ']: caller=' "$W/log" | sed -n "$(($1 + 1))p" > audit; [ ! -s audit ] || return 0; sleep 0.01
   done
 }
-
 # check WORDS FRAME RC [TEXT]: out is the status words WORDS (hex bytes)
 # followed by TEXT (printf %b), err is the frame for FRAME alone (nothing
 # when FRAME is empty), and the exit status was RC; byte for byte. After dq,
@@ -117,7 +108,6 @@ check() {
   grep -q " status=$want (" audited && not grep -qF "$JOBPW" audited && return
   echo "audit line: $(cat audited); wanted status=$want"; return 1
 }
-
 teardown_file() {
   [ -z "${LOGSINK-}" ] || kill "$LOGSINK"
   [ -z "${W-}" ] || { umount -l "$W"; rmdir "$W"; }

@@ -2,7 +2,6 @@
 # argument counts, closed or broken standard streams, a full file system and
 # a refused fork, each seen on the channels.
 load helper
-
 # limit LINE TEXT WORDS FRAME RC: request line LINE (1 to 6) of 131068
 # characters made from TEXT (its first character repeated in front) is
 # accepted with that outcome; with one character more it is refused with 4.
@@ -23,7 +22,6 @@ limit() {
 @test "a last line at its limit without a newline" {
   service su "$PERMIT"; { req dqjob pw 2 /bin/true 1 | head -n 5; printf "%0131068d" 0; } | dq; check 00 "" 0
 }
-
 # A NUL byte ends a line for every later use; a carriage return stays part of
 # it. "su" denies permission and "dorq" checks the password, so a wrong
 # password shows at once as 21.
@@ -41,7 +39,6 @@ nul() { service su "auth requisite pam_debug.so auth=perm_denied"; printf "$1" "
   service su "$PERMIT"
   for name in dqjob/x ../dqjob dqjob:x:0:0::/:/bin/sh "dqjob "; do req "$name" pw 2 /bin/true | dq; check "0a 00" 7 7; done
 }
-
 # The vector has count + 2 slots, computed in 32 bits: a huge one cannot be
 # had (2), or the input ends first (3).
 count() { service su "$PERMIT"; printf "dqjob\npw\n2\n$1\n" | dq; }
@@ -65,7 +62,6 @@ count() { service su "$PERMIT"; printf "dqjob\npw\n2\n$1\n" | dq; }
   job 2 /bin/true | capture sched "$HELPERS/dorq_noargs" "$W/bin/dorq" -childpidfile "$T/env" -trclvl 2 PATH=/bin > out 2> err
   check 00 "" 0; [ ! -e env ]
 }
-
 # Whatever happened to the caller's standard streams, the exit status is the
 # job's own (5) or the start failure's (10). The C library of a set-user-ID
 # program fills a closed slot with /dev/null (stdin: /dev/full) opened the
@@ -95,7 +91,6 @@ streams() {
 @test "standard error a pipe nobody reads, flags value 1, a job that cannot start" { streams 2 broken 3 fails 10; }
 @test "standard output a pipe nobody reads, SIGPIPE ignored" { streams 1 ignored 2 fails 10; }
 @test "standard error a pipe nobody reads, SIGPIPE ignored" { streams 2 ignored 0 fails 10; }
-
 # The trace file and the child pid file stay empty, and nothing else changes.
 @test "trace file and child pid file on a file system with no block, or no inode, left" {
   mkdir full
@@ -107,7 +102,6 @@ streams() {
     umount full; sed -i '$d' mounts; rm ran
   done
 }
-
 # dorq joins a pids cgroup that admits one task just before its exec.
 @test "a refused fork: 9" {
   local cg=/sys/fs/cgroup/pids

@@ -2,7 +2,6 @@
 # gives dorq the owner root, the configured group and mode 4750; without
 # root's rights it completes and says what root must run.
 load helper
-
 program=$DORQ_LIBEXECDIR/dorq/dorq
 @test "as root: owner root, the configured group, mode 4750, and the manual page" {
   getent group "$DORQ_GROUP" > /dev/null || echo "$DORQ_GROUP:x:23090:" >> "$W/group"

@@ -1,7 +1,6 @@
 # What the job sees, from inside the job: identity, groups, process group and
 # session, standard streams, descriptors, signals and environment.
 load helper
-
 # With status words, the job reports to files: its output may come before
 # the word 0.
 @test "the job runs as the user with its groups, in a process group of its own" {
@@ -18,7 +17,6 @@ load helper
   job 1 /bin/sh -c 'echo 1 >&2; echo 2' | dq
   [ "$(cat out)" = 2 ]; [ "$(cat err)" = 1 ]
 }
-
 # dorq's own descriptors (the trace file, the settings file, the child pid
 # file, the job pipe, the copy of standard error, what a PAM module left
 # open) never reach the job; those dorq was started with do.

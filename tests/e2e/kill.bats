@@ -1,10 +1,8 @@
 # Kill requests against real process groups, the orphaned run, and the
 # child pid record.
 load helper
-
 # retry COMMAND...: runs COMMAND until it succeeds, for up to 10 seconds.
 retry() { for _ in $(seq 200); do "$@" && return; sleep 0.05; done; false; }
-
 # A job whose pid was recorded is killed with all of its process group by a
 # later kill request of the same user; what the user may not or cannot kill
 # is refused with 14.
@@ -22,7 +20,6 @@ retry() { for _ in $(seq 200); do "$@" && return; sleep 0.05; done; false; }
   wait %1; (cd run; check "00 0c" 12 12)
   retry eval '[ "$(pgrep -c -g "$(cat job.pid)")" = 0 ]'
 }
-
 # The caller dies while dorq polls: dorq, adopted by the first process of its
 # PID namespace, kills the job and ends with status 0. That process kills the
 # caller once the job runs, then lists each process it reaps with its status.
@@ -35,7 +32,6 @@ retry() { for _ in $(seq 200); do "$@" && return; sleep 0.05; done; false; }
     "${AS[*]} $W/bin/dorq -childpidfile job.pid < in > out & echo \$! > dorq.pid; wait" > reaped
   grep -qx "$(cat dorq.pid) 0" reaped; grep -qx "$(cat job.pid) 9" reaped; printf '\0' | cmp out
 }
-
 # The record goes to a descriptor dorq was started with (the number the value
 # begins with), framed; or to a file the caller creates or owns, overwritten
 # from its start, never through a final link and never to a FIFO, where dorq

@@ -2,7 +2,6 @@
 # time, through the real set-user-ID binary. Every run ends as it should, and
 # nothing is left: no process of a test user, no zombie, no descriptor.
 load helper
-
 # one K W: request K of worker W, in a directory of its own. (The audit lines
 # of runs at once come in any order: they are counted at the end instead.)
 one() {
@@ -17,7 +16,6 @@ one() {
        check "$word" "" 0; printf '0 1 2 SigIgn:\t0000000000000800\n' | cmp - seen ;;
   esac
 }
-
 @test "48 requests, 4 at a time, leave nothing behind" {
   fds=$(ls /proc/$$/fd) logged=$(grep -c ']: caller=' "$W/log" || true)
   for w in 0 1 2 3; do (for k in $(seq 0 11); do (one $k $w); done) & workers+=($!); done

@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
 int main(int argc, char** argv) {
   if (argc != 3) {
     fprintf(stderr, "usage: dorq_logsink SOCKET FILE\n");

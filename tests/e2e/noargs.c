@@ -4,7 +4,6 @@
 // instead), it prints its argument count and first argument.
 #include <stdio.h>
 #include <unistd.h>
-
 int main(int argc, char** argv) {
   if (argc < 2) {
     printf("argc %d %s\n", argc, argc > 0 ? argv[0] : "");

@@ -2,9 +2,8 @@
 # one with "dorq", against real modules (or a stand-in for libpam), each
 # attempt's result as the trace shows it, and what the pair makes of the run.
 # Only PAM_SUCCESS may run the job, and no trace line holds the password. (The
-# pause after a plain failure: tests/app/auth_pause_test.cpp.)
+# pause after a plain failure: tests/app/auth_test.cpp.)
 load helper
-
 # debug AUTH [ACCT [CRED]]: a service answering exactly these pam_debug values.
 debug() { printf 'auth requisite pam_debug.so auth=%s cred=%s\naccount requisite pam_debug.so acct=%s' "$1" "${3-success}" "${2-success}"; }
 # policy SU DORQ ATTEMPTS WORDS FRAME RC [PASSWORD [USER]]: the services, then
@@ -17,7 +16,6 @@ policy() {
   [ "$(grep -o 'sdorqPAMAuth)Exit with status .*' dorq_*.trc | cut -d' ' -f4 | xargs)" = "$3" ]
   [ "$(ls ran 2> /dev/null)" = "$([ "$6" != 0 ] || echo ran)" ]
 }
-
 @test "su accepts: no second attempt" { policy "$UNIX" "$DENY" 0 00 "" 0; }
 @test "su: a wrong password is 7, and dorq may accept" { policy "$UNIX" "$PERMIT" "7 0" 00 "" 0 "Wrong-Pw 1"; }
 @test "su: an unknown user is 1" { policy "$UNIX" "$PERMIT" "1 0" "0a 00" 7 7 "Any-Pw 2" dqnobody; }
@@ -49,7 +47,6 @@ policy() {
   job 2 /bin/true | capture sched "$W/bin/dorq-plain" -trcfile "$T/t" -trclvl 0x1A > out 2> err
   check 05 5 5; grep -q 'Dorq has not been setup, euid 23001' dorq_*.trc; not grep -q Trying dorq_*.trc
 }
-
 # What the loader finds under the library's two names: only libpam.so.0 (a
 # whiteout hides the other), or a stand-in.
 libpam() { readlink -f /usr/lib/x86_64-linux-gnu/libpam.so.0; }

@@ -9,13 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-
 extern "C" {
-
 int pam_sm_authenticate(pam_handle_t*, int, int, const char**) {
   return PAM_SUCCESS;
 }
-
 int pam_sm_setcred(pam_handle_t*, int, int argc, const char** argv) {
   for (int i = 0; i < argc; ++i) {
     const char kind = argv[i][0];
@@ -40,5 +37,4 @@ int pam_sm_setcred(pam_handle_t*, int, int argc, const char** argv) {
   }
   return PAM_SUCCESS;
 }
-
 }  // extern "C"

@@ -1,7 +1,6 @@
 # Tracing as the caller sees it: the options, the level and its sinks, the
 # line's header, the trace file's name, creation and refusals.
 load helper
-
 # notes WORD...: dorq on empty input with the options WORD; prints the level
 # notes of the option parsing.
 notes() { dq "$@" < /dev/null; grep -o 'Tracing set to level .*' err | cut -d' ' -f5 | xargs; }
@@ -24,7 +23,6 @@ notes() { dq "$@" < /dev/null; grep -o 'Tracing set to level .*' err | cut -d' '
   job 2 /bin/true | dq -trcfile "${long}x" -trclvl 0x0A; check "" 20 20
   job 2 /bin/true | dq -trcfile "${long}x" -trclvl 0x08; check 00 "" 0
 }
-
 # Sinks: 1 standard error, 2 the file, 4 standard output; categories from 8 up.
 @test "a sink and a category are both needed" {
   for level in 1 8 5; do job 2 /bin/true | dq -trclvl $level; check 00 "" 0; done
@@ -46,7 +44,6 @@ notes() { dq "$@" < /dev/null; grep -o 'Tracing set to level .*' err | cut -d' '
   not grep -vE '^SCHED [0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} 1 s?dorq:[0-9]+\([a-zA-Z]+\)' err
   minute=$(cut -c 7-17 err | sort -u); [[ $minute == "$before" || $minute == "$after" ]]
 }
-
 # trcname VALUE NAME: -trcfile VALUE gives the trace file NAME, with @ for the pid.
 trcname() {
   job 2 /bin/true | dq -trcfile "$1" -trclvl 0x0A

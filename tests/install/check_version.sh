@@ -4,12 +4,9 @@
 # dorq-client --version must all show it.
 #   check_version.sh VERSION CHANGELOG CLIENT MANPAGE...
 set -euo pipefail
-version=$1 changelog=$2 client=$3
+version=$1 changelog=$2 client=$3 status=0
 shift 3
-status=0
-expect() {  # what, found, expected
-  [ "$2" = "$3" ] || { echo "$1 shows '$2', not '$3'"; status=1; }
-}
+expect() { [ "$2" = "$3" ] || { echo "$1 shows '$2', not '$3'"; status=1; }; } # what, found, expected
 expect "$changelog" "$(sed -n '1s/^dorq (\([^)]*\)).*/\1/p' "$changelog")" "$version"
 expect "$client --version" "$("$client" --version)" "dorq-client $version"
 for page in "$@"; do

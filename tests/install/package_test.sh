@@ -5,17 +5,10 @@
 #   package_test.sh PACKAGE_DIR
 set -euo pipefail
 if [ "$(id -u)" != 0 ]; then
-  if [ "${CI:-}" = true ]; then
-    echo "this test needs root, and CI=true forbids a skip"
-    exit 1
-  fi
-  echo "this test needs root: skipped"
-  exit 77
+  [ "${CI:-}" != true ] || { echo "this test needs root, and CI=true forbids a skip"; exit 1; }
+  echo "this test needs root: skipped"; exit 77
 fi
 debs=("$1"/dorq_*.deb)
-if [ ${#debs[@]} != 1 ] || [ ! -f "${debs[0]}" ]; then
-  echo "no single dorq_*.deb in $1"
-  exit 1
-fi
+[ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || { echo "no single dorq_*.deb in $1"; exit 1; }
 export DORQ_DEB=${debs[0]}
 exec unshare -m --propagation private bats "$(dirname "$0")/package.bats"

@@ -2,16 +2,11 @@
 // wrappers only pass calls on, and the other tests replace them with the
 // fault injector (tests/support); the local time stamp heads every trace
 // line (tests/e2e/trace.bats).
-#include <errno.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
-#include <string.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,14 +14,6 @@
 #include "port/sslss_signals.h"
 
 namespace {
-
-// An error-checking mutex tells a wrong unlock, and itself from a default one.
-void initErrorChecking(pthread_mutex_t* mutex) {
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
-  pthread_mutex_init(mutex, &attributes);
-}
 
 constexpr int kTen = 10;  // SIGUSR1 on Linux
 constexpr int kTwelve = 12;
@@ -100,11 +87,9 @@ TEST_F(PortLock, FirstUseInitialisesAndRedelivers) {
     memset(&lock, c.flag == 0 ? 0 : 0xA5, sizeof lock);
     lock.initialised = c.flag;
     ASSERT_EQ(sltsima(&lock), 0);
-    EXPECT_EQ(lock.initialised, 1U);
-    EXPECT_EQ(pthread_mutex_trylock(&lock.mutex), EBUSY);
+    EXPECT_TRUE(lock.initialised == 1U && pthread_mutex_trylock(&lock.mutex) == EBUSY);
     EXPECT_EQ(delivered(), c.expected);
-    EXPECT_EQ(sslss_sig_pending_, c.left);
-    EXPECT_EQ(sslss_async_call_cnt_, c.sections);
+    EXPECT_TRUE(sslss_sig_pending_ == c.left && sslss_async_call_cnt_ == c.sections);
     ASSERT_EQ(sltsimr(&lock), 0);
     // A later use takes neither sltsqgm (held here, so taking it would hang)
     // nor the deferral count, and re-delivers nothing.
@@ -115,8 +100,7 @@ TEST_F(PortLock, FirstUseInitialisesAndRedelivers) {
     EXPECT_EQ(pthread_mutex_trylock(&lock.mutex), EBUSY);
     EXPECT_EQ(sltsimr(&lock), 0);
     ASSERT_EQ(pthread_mutex_unlock(&sltsqgm), 0);
-    EXPECT_EQ(delivered(), std::vector<int>{});
-    EXPECT_EQ(sslss_async_call_cnt_, c.sections);
+    EXPECT_TRUE(delivered().empty() && sslss_async_call_cnt_ == c.sections);
   }
 }
 
@@ -146,8 +130,12 @@ TEST_F(PortLock, InitialisationIsCheckedAgainUnderTheGlobalLock) {
     std::this_thread::yield();
   }
   const bool finishedWithoutGlobalLock = workerDone;
-  // Initialise the lock as another first use would, but error-checking.
-  initErrorChecking(&lock.mutex);
+  // Initialise the lock as another first use would, but error-checking: such
+  // a mutex tells a wrong unlock, and so itself from a default one.
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
+  pthread_mutex_init(&lock.mutex, &attributes);
   __atomic_store_n(&lock.initialised, 1U, __ATOMIC_RELEASE);
   pthread_mutex_unlock(&sltsqgm);
   worker.join();
@@ -156,8 +144,7 @@ TEST_F(PortLock, InitialisationIsCheckedAgainUnderTheGlobalLock) {
   // Still error-checking: the worker's lock is refused by another thread.
   EXPECT_EQ(pthread_mutex_unlock(&lock.mutex), EPERM) << "the mutex was initialised again";
   EXPECT_EQ(delivered(), std::vector<int>{kTen});
-  EXPECT_EQ(workerPendingAfter, 0U);
-  EXPECT_EQ(sslss_sig_pending_, bit(kTwelve));
+  EXPECT_TRUE(workerPendingAfter == 0 && sslss_sig_pending_ == bit(kTwelve));
 }
 
 }  // namespace

@@ -3,16 +3,10 @@
 // once-per-process state, so every lookup runs in a forked child and this
 // process keeps it empty. The file's line rules are checked by the fuzz
 // targets settings_line and settings_file.
-#include <gtest/gtest.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <functional>
-#include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "settings/lfv.h"
@@ -20,9 +14,6 @@
 #include "settings/slzgetevarf_cache.h"
 #include "tests/support/fault_injection.h"
 #include "tests/support/support.h"
-
-// Present only in the sanitizer build.
-extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
 
 namespace dorq_test {
 namespace {
@@ -43,9 +34,8 @@ void inFreshProcess(const std::function<void()>& body) {
       unsetenv(name);
     }
     body();
-    const bool leaked = __lsan_do_recoverable_leak_check && __lsan_do_recoverable_leak_check();
     fflush(nullptr);
-    _exit(::testing::Test::HasFailure() || leaked ? 1 : 0);
+    _exit(::testing::Test::HasFailure() || leaked() ? 1 : 0);
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -80,29 +70,25 @@ Lookup lookup(const std::string& name, size_t bufsize = 1024, uint32_t options =
 // ZANTIX_HOME, no lookup touches the settings file or its cache.
 TEST(Settings, Requests) {
   unsetenv("ZANTIX_HOME");
-  setEnv("DORQ_ST_VALUE", "value");
+  setEnv("DQ_VAL", "value");
   const std::string name63(63, 'N');
   const std::string name64(64, 'N');
   setEnv(name63, "value");
+  const Lookup invalid = failed(kSlzInvalid);
   // clang-format off
   const struct { const char* name; uint64_t namelen; bool withBuffer; uint64_t bufsize;
                  Lookup expected; } requests[] = {
-      {nullptr, 4, true, 16, failed(kSlzInvalid)},
-      {"DORQ_ST_VALUE", 0, true, 16, failed(kSlzInvalid)},
-      {"\0DORQ_ST_VALUE", 14, true, 16, failed(kSlzInvalid)},
-      {"DORQ_ST_VALUE", 13, false, 16, failed(kSlzInvalid)},
-      {"DORQ_ST_VALUE", 13, true, 0, failed(kSlzInvalid)},
-      {name63.c_str(), 63, true, 16, found("value")},
-      {"DORQ_ST_VALUE", 64, true, 16, failed(kSlzTooLong)},
-      {name64.c_str(), 64, false, 16, failed(kSlzInvalid)},  // the buffer is checked first
-      {"DORQ_ST_VALUEjunk", 13, true, 16, found("value")},
-      {"DORQ_ST_VALUE\0junk", 18, true, 16, found("value")},
-  };
+      {nullptr, 4, true, 16, invalid}, {"DQ_VAL", 0, true, 16, invalid},
+      {"\0DQ_VAL", 7, true, 16, invalid}, {"DQ_VAL", 6, false, 16, invalid},
+      {"DQ_VAL", 6, true, 0, invalid}, {name63.c_str(), 63, true, 16, found("value")},
+      {"DQ_VAL", 64, true, 16, failed(kSlzTooLong)},
+      {name64.c_str(), 64, false, 16, invalid},  // the buffer is checked first
+      {"DQ_VALjunk", 6, true, 16, found("value")}, {"DQ_VAL\0junk", 11, true, 16, found("value")}};
   // clang-format on
   for (const auto& r : requests) {
     EXPECT_EQ(call(r.name, r.namelen, r.withBuffer, r.bufsize), r.expected) << &r - requests;
   }
-  EXPECT_EQ(slzgetevar(nullptr, "DORQ_ST_VALUE", 13, nullptr, 0, 0), kSlzResultError);
+  EXPECT_EQ(slzgetevar(nullptr, "DQ_VAL", 6, nullptr, 0, 0), kSlzResultError);
 }
 
 // Values against the buffer and the 4096-byte limit: a value longer than the
@@ -120,28 +106,25 @@ TEST(Settings, EnvironmentValues) {
     return chain;
   };
   const std::string v4096(4096, 'x');
+  const auto tooLong = [](const std::string& written) { return failed(kSlzTooLong, written); };
+  // clang-format off
   const std::tuple<Vars, size_t, uint32_t, Lookup> cases[] = {
-      {{{"A1", "abcde"}}, 5, 0, found("abcde")},
-      {{{"A1", "abcde"}}, 4, 0, failed(kSlzTooLong, "abcd")},
-      {{{"A1", ""}}, 5, 0, kNotSet},
-      {{{"A1", v4096}}, 8192, 0, found(v4096)},
-      {{{"A1", v4096 + "y"}}, 8192, 0, failed(kSlzTooLong, v4096 + "y")},
-      {{{"A1", "A2"}, {"A2", "abcde"}}, 4, 1, failed(kSlzTooLong, "abcd")},
-      {{{"A1", "A2"}, {"A2", "abcde"}}, 5, ~1U, found("A2")},
-      {{{"A1", "A2"}}, 5, 1, found("A2")},
-      {{{"A1", "A2"}, {"A2", ""}}, 5, 1, kNotSet},
-      {{{"A1", "A1"}}, 5, 1, failed(kSlzInvalid)},
+      {{{"A1", "abcde"}}, 5, 0, found("abcde")}, {{{"A1", "abcde"}}, 4, 0, tooLong("abcd")},
+      {{{"A1", ""}}, 5, 0, kNotSet}, {{{"A1", v4096}}, 8192, 0, found(v4096)},
+      {{{"A1", v4096 + "y"}}, 8192, 0, tooLong(v4096 + "y")},
+      {{{"A1", "A2"}, {"A2", "abcde"}}, 4, 1, tooLong("abcd")},
+      {{{"A1", "A2"}, {"A2", "abcde"}}, 5, ~1U, found("A2")}, {{{"A1", "A2"}}, 5, 1, found("A2")},
+      {{{"A1", "A2"}, {"A2", ""}}, 5, 1, kNotSet}, {{{"A1", "A1"}}, 5, 1, failed(kSlzInvalid)},
       {{{"A1", "A2"}, {"A2", "A1"}}, 5, 1, failed(kSlzInvalid)},
-      {chainOf(255), 5, 1, found("end")},
-      {chainOf(256), 5, 1, failed(kSlzInvalid)},
-  };
+      {chainOf(255), 5, 1, found("end")}, {chainOf(256), 5, 1, failed(kSlzInvalid)}};
+  // clang-format on
   for (const auto& [vars, bufsize, options, expected] : cases) {
     for (const auto& [name, value] : vars) {
       setEnv(name, value);
     }
     EXPECT_EQ(lookup("A1", bufsize, options), expected) << vars.size() << " variables";
-    for (const auto& [name, value] : vars) {
-      unsetenv(name.c_str());
+    for (const auto& var : vars) {
+      unsetenv(var.first.c_str());
     }
   }
 }
@@ -269,10 +252,10 @@ TEST(SettingsFile, LinkIsRefused) {
 // it serves no path, and an open finds nothing and leaves the record alone.
 TEST(FileLocation, InertContextServesNoPath) {
   for (const int option : {0, 1}) {
-    EXPECT_EQ(lfvtyp("/srv/inst/rdbms/x", 0, option), kLfvTypeNoEntry);
-    EXPECT_EQ(lfvIsVfsMode("/srv/inst/rdbms/x", 0, option), 0);
     slosErrRec record{};
     record.code = 0x5A5A5A5A;
+    EXPECT_EQ(lfvtyp("/srv/inst/rdbms/x", 0, option), kLfvTypeNoEntry);
+    EXPECT_EQ(lfvIsVfsMode("/srv/inst/rdbms/x", 0, option), 0);
     EXPECT_EQ(lfvopen("/srv/inst/rdbms/x", &record, option), nullptr);
     EXPECT_EQ(record.code, 0x5A5A5A5A);
   }

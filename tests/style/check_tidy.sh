@@ -7,8 +7,5 @@ cd "$src"
 mapfile -t files < <(git ls-files 'app/*.cpp' 'port/*.cpp' 'securefile/*.cpp' 'settings/*.cpp' \
   'examples/*.cpp' 2>/dev/null)
 out=$(clang-tidy-14 -p "$build" --quiet "${files[@]}" 2>&1) || { echo "$out"; exit 1; }
-if grep -qE 'warning:|error:' <<<"$out"; then
-  echo "$out"
-  exit 1
-fi
+! grep -qE 'warning:|error:' <<<"$out" || { echo "$out"; exit 1; }
 echo "clang-tidy: ${#files[@]} files clean"

@@ -13,20 +13,16 @@ struct Plan {
   unsigned failAt = 0;
   int error = 0;
 };
-
 std::array<Plan, static_cast<size_t>(Wrapper::Count)> plans;
 std::function<void(const char*)> openHook;
 
-// Counts the call; true when this call is the one to fail (errno then set).
+}  // namespace
+
+// Counts the call; true when it is the one to fail (errno then set).
 bool fails(Wrapper which) {
   Plan& plan = plans[static_cast<size_t>(which)];
-  if (++plan.calls == plan.failAt) {
-    errno = plan.error;
-    return true;
-  }
-  return false;
+  return ++plan.calls == plan.failAt ? (errno = plan.error, true) : false;
 }
-
 // Counts the call, and runs the hook before an open that goes ahead.
 bool opening(Wrapper which, const char* path) {
   if (fails(which)) {
@@ -38,21 +34,16 @@ bool opening(Wrapper which, const char* path) {
   return true;
 }
 
-}  // namespace
-
 void armFault(Wrapper which, unsigned callNumber, int error) {
   plans[static_cast<size_t>(which)] = Plan{0, callNumber, error};
 }
-
 void resetFaults() {
   plans = {};
   openHook = nullptr;
 }
-
 unsigned callCount(Wrapper which) {
   return plans[static_cast<size_t>(which)].calls;
 }
-
 void setOpenHook(std::function<void(const char*)> hook) {
   openHook = std::move(hook);
 }
@@ -60,6 +51,7 @@ void setOpenHook(std::function<void(const char*)> hook) {
 }  // namespace dorq_test
 
 using dorq_test::fails;
+using dorq_test::opening;
 using dorq_test::Wrapper;
 
 // clang-format off
@@ -69,21 +61,15 @@ void* ssMemCalloc(size_t n, size_t size) { return fails(Wrapper::Calloc) ? nullp
 char* ssMemStrdup(const char* text) { return fails(Wrapper::Strdup) ? nullptr : ss_mem_wstrdup(text); }
 void ssMemFree(void* p) { ss_mem_wfre(p); }
 FILE* ssOswFdopen(int fd, const char* mode) { return fails(Wrapper::Fdopen) ? nullptr : ss_osw_wfdopen(fd, mode); }
-FILE* ssOswFopen(const char* path, const char* mode) {
-  return dorq_test::opening(Wrapper::Fopen, path) ? ss_osw_wfopen(path, mode) : nullptr;
-}
-int ssOswOpen(const char* path, int flags, int mode) {
-  return dorq_test::opening(Wrapper::Open, path) ? ss_osw_wopen(path, flags, mode) : -1;
-}
+FILE* ssOswFopen(const char* path, const char* mode) { return opening(Wrapper::Fopen, path) ? ss_osw_wfopen(path, mode) : nullptr; }
+int ssOswOpen(const char* path, int flags, int mode) { return opening(Wrapper::Open, path) ? ss_osw_wopen(path, flags, mode) : -1; }
 // A failed close still releases the stream, as fclose does on a write error.
 int ssOswFclose(FILE* stream) {
-  if (fails(Wrapper::Fclose)) {
-    const int error = errno;
-    ss_osw_wfclose(stream);
-    errno = error;
-    return -1;
-  }
-  return ss_osw_wfclose(stream);
+  if (!fails(Wrapper::Fclose)) { return ss_osw_wfclose(stream); }
+  const int error = errno;
+  ss_osw_wfclose(stream);
+  errno = error;
+  return -1;
 }
 }  // extern "C"
 // clang-format on

@@ -7,18 +7,20 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+// Present only in the sanitizer build.
+extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
+
 namespace dorq_test {
 namespace {
-
 int removeOne(const char* path, const struct stat*, int, struct FTW*) {
   remove(path);
   return 0;
 }
-
 }  // namespace
 
 TempDir::TempDir(const std::string& base) : path_(base + "/dorq-test-XXXXXX") {
@@ -26,7 +28,6 @@ TempDir::TempDir(const std::string& base) : path_(base + "/dorq-test-XXXXXX") {
     throw std::runtime_error("mkdtemp failed below " + base);
   }
 }
-
 TempDir::~TempDir() {
   removeTree(path_);
 }
@@ -38,27 +39,31 @@ void writeFile(const std::string& path, const std::string& text, unsigned mode) 
     throw std::runtime_error("cannot write " + path);
   }
 }
-
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
 }
-
 void removeTree(const std::string& path) {
   nftw(path.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+int openDescriptors() {
+  const auto it = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<int>(std::distance(begin(it), end(it)));
+}
+bool leaked() {
+  return __lsan_do_recoverable_leak_check != nullptr && __lsan_do_recoverable_leak_check() != 0;
 }
 
 bool enterPrivateMountNamespace() {
   return unshare(CLONE_NEWNS) == 0 &&
          mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
-
 bool bindMount(const std::string& source, const std::string& target) {
   return mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
-
 bool mountTmpfs(const std::string& dir) {
   return mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") == 0;
 }

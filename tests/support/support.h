@@ -1,6 +1,6 @@
-// What the unit tests share: temporary trees, files, private mount
-// namespaces, and the rule that a test needing root fails, not skips, when
-// CI=true.
+// What the unit tests share: temporary trees and files, private mount
+// namespaces, descriptor and leak counts, and the rule that a test needing
+// root fails, not skips, when CI=true.
 #ifndef DORQ_TESTS_SUPPORT_SUPPORT_H
 #define DORQ_TESTS_SUPPORT_SUPPORT_H
 
@@ -20,7 +20,6 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   ~TempDir();
-
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
@@ -28,17 +27,18 @@ class TempDir {
   std::string path_;
 };
 
-// Writes text to path (created or truncated) with the given mode.
+// Writes text to path (created or truncated) with the given mode; reads a
+// whole file (empty when it cannot be read); removes a tree, links unfollowed.
 void writeFile(const std::string& path, const std::string& text, unsigned mode = 0644);
-// Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::string& path);
-// Removes path and everything below it, without following links.
 void removeTree(const std::string& path);
-
-// As `unshare -m --propagation private`, for this process and its children.
+// Descriptors open in this process; whether the sanitizer build sees a leak.
+int openDescriptors();
+bool leaked();
+// As `unshare -m --propagation private`; a bind mount; a fresh tmpfs (mode
+// 0755, set-user-ID allowed) on dir.
 bool enterPrivateMountNamespace();
 bool bindMount(const std::string& source, const std::string& target);
-// A fresh tmpfs (set-user-ID allowed) on dir.
 bool mountTmpfs(const std::string& dir);
 
 }  // namespace dorq_test
