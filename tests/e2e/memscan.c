@@ -23,19 +23,26 @@ int main(int argc, char** argv) {
     return 2;
   }
   const size_t textLength = strlen(argv[2]);
+  // Read in pieces that overlap by the text's length; regions past 1 GiB are
+  // a sanitizer's shadow, which holds no program data.
+  enum { kPiece = 1 << 20 };
+  const unsigned long kLargest = 1UL << 30;
+  char* piece = malloc(kPiece + textLength);
   char line[512];
   int found = 0;
-  while (!found && fgets(line, sizeof line, maps) != NULL) {
+  while (piece != NULL && !found && fgets(line, sizeof line, maps) != NULL) {
     unsigned long start = 0, end = 0;
     char perms[5] = "";
     if (sscanf(line, "%lx-%lx %4s", &start, &end, perms) != 3 || perms[0] != 'r' ||
-        strstr(line, "[vvar") != NULL) {
+        strstr(line, "[vvar") != NULL || end - start > kLargest) {
       continue;
     }
-    char* region = malloc(end - start);
-    const ssize_t got = region == NULL ? -1 : pread(mem, region, end - start, (off_t)start);
-    found = got > 0 && memmem(region, (size_t)got, argv[2], textLength) != NULL;
-    free(region);
+    for (unsigned long at = start; !found && at < end; at += kPiece) {
+      const size_t want = end - at < kPiece + textLength ? end - at : kPiece + textLength;
+      const ssize_t got = pread(mem, piece, want, (off_t)at);
+      found = got > 0 && memmem(piece, (size_t)got, argv[2], textLength) != NULL;
+    }
   }
+  free(piece);
   return found ? 0 : 1;
 }
