@@ -31,6 +31,7 @@ inline constexpr size_t kLogSettingBuffer = 1025;
 struct DorqRequest {
   char* user;
   char* password;
+  size_t passwordExtent;  // the bytes of the password's buffer its line took
   char* path;
   int flags;
   char** argv;
@@ -53,8 +54,9 @@ DorqStatus dorqParseArgs(int argc, char** argv);
 // Reads the request record from `in`: 0, 2, 3 or 4. On failure everything read
 // so far is released.
 DorqStatus dorqReadRequest(FILE* in, DorqRequest* request);
-// Clears every byte of the password's line buffer; the request may still be
-// released afterwards.
+// Clears every byte the password's line took in its buffer (its whole
+// extent, NUL bytes inside it included); the request may still be released
+// afterwards.
 void dorqWipePassword(DorqRequest* request);
 // Releases the request (the password wiped first) in the order user, password, path, argument
 // lines, vector; safe on a partly filled or empty record.

@@ -9,26 +9,48 @@
 
 namespace {
 
+// The bytes of a line buffer that a read may have written: up to and
+// including the newline, or all of it when there is none. (A NUL inside the
+// line does not end the bytes behind it.) Only what was written is wiped, so
+// that the untouched pages of a fresh buffer stay untouched.
+size_t lineExtent(const char* buffer) {
+  const void* newline = memchr(buffer, '\n', kRequestLineBuffer);
+  return newline == nullptr ? kRequestLineBuffer
+                            : static_cast<size_t>(static_cast<const char*>(newline) - buffer) + 1;
+}
+
+// Releases a line buffer that may hold a secret, wiped first.
+void releaseSecret(char* buffer) {
+  explicit_bzero(buffer, lineExtent(buffer));
+  free(buffer);
+}
+
 // Reads one line into a new zero-filled buffer and removes one trailing
-// newline. A NUL byte inside the line ends it for every later use.
-DorqStatus readLine(FILE* in, char** out) {
+// newline. A NUL byte inside the line ends it for every later use. With
+// extent (the password's line) the buffer is wiped on every failure, and
+// *extent says how much of it the line took.
+DorqStatus readLine(FILE* in, char** out, size_t* extent = nullptr) {
   *out = nullptr;
   char* buffer = static_cast<char*>(calloc(1, kRequestLineBuffer));
   if (buffer == nullptr) {
     return DorqStatus::NoMemory;
   }
-  if (fgets(buffer, static_cast<int>(kRequestLineBuffer), in) == nullptr) {
-    free(buffer);
-    return DorqStatus::InputEnded;
-  }
+  const bool got = fgets(buffer, static_cast<int>(kRequestLineBuffer), in) != nullptr;
   // fgets stops after kRequestLineBuffer - 1 characters: when the character
   // at kRequestLineMax is neither the end nor the newline, the line is longer
   // than allowed.
   const char last = buffer[kRequestLineMax];
-  if (last != '\0' && last != '\n') {
-    explicit_bzero(buffer, kRequestLineBuffer);  // it may be the password's line
-    free(buffer);
-    return DorqStatus::LineTooLong;
+  const bool tooLong = got && last != '\0' && last != '\n';
+  if (!got || tooLong) {
+    if (extent != nullptr) {
+      releaseSecret(buffer);
+    } else {
+      free(buffer);
+    }
+    return got ? DorqStatus::LineTooLong : DorqStatus::InputEnded;
+  }
+  if (extent != nullptr) {
+    *extent = lineExtent(buffer);
   }
   const size_t length = strlen(buffer);
   if (length > 0 && buffer[length - 1] == '\n') {
@@ -83,7 +105,7 @@ DorqStatus readArguments(FILE* in, DorqRequest* request) {
 DorqStatus readFixedLines(FILE* in, DorqRequest* request, int* count) {
   DorqStatus status = readLine(in, &request->user);
   if (status == DorqStatus::Ok) {
-    status = readLine(in, &request->password);
+    status = readLine(in, &request->password, &request->passwordExtent);
   }
   if (status == DorqStatus::Ok) {
     status = readNumberLine(in, &request->flags);
@@ -119,10 +141,8 @@ DorqStatus dorqReadRequest(FILE* in, DorqRequest* request) {
 }
 
 void dorqWipePassword(DorqRequest* request) {
-  // The whole buffer: a NUL inside the line ends it for PAM, not for the
-  // bytes behind it.
   if (request->password != nullptr) {
-    explicit_bzero(request->password, kRequestLineBuffer);
+    explicit_bzero(request->password, request->passwordExtent);
   }
 }
 
