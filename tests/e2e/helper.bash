@@ -76,11 +76,13 @@ sched() (
 )
 # capture COMMAND...: its exit status goes to the file rc.
 capture() { local rc=0; "$@" || rc=$?; echo "$rc" > rc; }
-# dq [WORD...]: dorq on this standard input; outputs to the files out and err.
+# dq [WORD...]: dorq ($BIN: another copy) on this standard input; outputs to the
+# files out and err, its audit line to the file audit.
 dq() {
-  local logged; logged=$(grep -c ']: caller=' "$W/log" || true)
-  rm -f audit; capture sched "$W/bin/dorq" "$@" > out 2> err; audited "$logged"
+  local n; n=$(logged); rm -f audit; capture sched "$W/bin/${BIN:-dorq}" "$@" > out 2> err; audited "$n"
 }
+# logged: how many audit lines the log holds so far.
+logged() { grep -c ']: caller=' "$W/log" || true; }
 # audited N: the audit line that follows the first N in the log, in the file
 # audit; it is sent before dorq ends, but the sink may take a moment.
 audited() {

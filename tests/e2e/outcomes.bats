@@ -39,7 +39,8 @@ load helper
 }
 @test "a job ended by a signal: 12" { job 2 /bin/sh -c 'kill -9 $$' | dq; check "00 0c" 12 12; }
 @test "standard error open for reading only: the child cannot keep a copy, 13" {
-  job 2 /bin/true | capture sched "$W/bin/dorq" > out 2< /dev/null; : > err; check 00 "" 13
+  local n; n=$(logged); job 2 /bin/true | capture sched "$W/bin/dorq" > out 2< /dev/null; audited "$n"
+  : > err; check 00 "" 13
 }
 @test "no libpam: 16" {
   : > "$W/empty"

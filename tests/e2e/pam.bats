@@ -44,7 +44,7 @@ policy() {
   policy "$(debug ignore)" "$(debug success success cred_err)" "6 1" 07 7 7 "Pw 2"
 }
 @test "not set-user-ID: 5, and no PAM library loaded" {
-  job 2 /bin/true | capture sched "$W/bin/dorq-plain" -trcfile "$T/t" -trclvl 0x1A > out 2> err
+  job 2 /bin/true | BIN=dorq-plain dq -trcfile "$T/t" -trclvl 0x1A
   check 05 5 5; grep -q 'Dorq has not been setup, euid 23001' dorq_*.trc; not grep -q Trying dorq_*.trc
 }
 # What the loader finds under the library's two names: only libpam.so.0 (a
