@@ -91,7 +91,7 @@ rootonly() { mkdir -m 0700 "$T/root" && echo keep > "$T/root-file" && chmod 0666
 # dorq's memory (read while the job runs, its request still held).
 @test "no copy of the password stays in dorq's memory once authentication has ended" {
   job 0 /bin/sh -c 'touch started; exec sleep 5' | dq & # the password: Job-Pass 3141!
-  while [ ! -e started ]; do sleep 0.05; done
+  for _ in $(seq 200); do [ ! -e started ] || break; sleep 0.05; done
   local pid; pid=$(pgrep -f -n "^$W/bin/dorq")
   "$HELPERS/dorq_memscan" "$pid" "$(id -un)" # the scan works: root's name is in dorq's environment
   run "$HELPERS/dorq_memscan" "$pid" "$JOBPW"; [ "$status" = 1 ]
