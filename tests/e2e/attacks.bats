@@ -67,18 +67,19 @@ rootonly() { mkdir -m 0700 "$T/root" && echo keep > "$T/root-file" && chmod 0666
 # the pause after a wrong password has been counted all the same. (nodelay:
 # only dorq's own pause is to cost time here.)
 @test "killed guesses still lock the user out; faillock --reset lets the password in again" {
-  mkdir -p /run/faillock && mount -t tmpfs tmpfs /run/faillock && echo /run/faillock >> "$T/mounts"
-  local lock=$'auth required pam_faillock.so preauth deny=3 unlock_time=600 nodelay\n'
+  mkdir -m 0755 "$T/tally" # the failure records, on the sandbox's tmpfs
+  local opts="deny=3 unlock_time=600 dir=$T/tally nodelay"
+  local lock="auth required pam_faillock.so preauth $opts"$'\n'
   lock+=$'auth [success=1 default=bad] pam_unix.so nodelay\n'
-  lock+=$'auth [default=die] pam_faillock.so authfail deny=3 unlock_time=600 nodelay\n'
-  lock+=$'auth sufficient pam_faillock.so authsucc deny=3 unlock_time=600 nodelay\nauth required pam_deny.so\n'
-  lock+=$'account required pam_faillock.so\naccount required pam_unix.so'
+  lock+="auth [default=die] pam_faillock.so authfail $opts"$'\n'
+  lock+="auth sufficient pam_faillock.so authsucc $opts"$'\nauth required pam_deny.so\n'
+  lock+="account required pam_faillock.so dir=$T/tally"$'\naccount required pam_unix.so'
   service su "$lock"; service dorq "$lock"
   PRE=(timeout -s KILL 0.5)
   for guess in 1 2; do req dqjob "wrong $guess" 2 /bin/true | dq; [ "$(cat rc)" = 137 ]; done
   PRE=()
   job 2 /bin/true | dq; check 07 7 7
-  faillock --user dqjob --reset
+  faillock --dir "$T/tally" --user dqjob --reset
   job 2 /bin/true | dq; check 00 "" 0
 }
 @test "a FIFO as the settings file does not hold dorq" {
