@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Reads the hardening of the built dorq back from the binary itself: a
+# Reads back from the optimised dorq what it must be. Hardened: a
 # position-independent executable, relocations read-only and bound at start,
 # a stack that cannot execute, stack canaries, checked buffer calls, stack
 # clash probes and control-flow protection (an end-branch instruction opening
-# main). Debian 12's C runtime start files carry no CET property note, so
-# the linker leaves the executable's note off; the instructions are there.
+# main; Debian 12's C runtime start files carry no CET property note, so the
+# linker leaves the executable's note off). Lean: it loads the C library and
+# nothing else, and carries no C++ exception machinery.
 set -euo pipefail
 bin=$1
-fail() { echo "dorq is not hardened: $*" >&2; exit 1; }
+fail() { echo "dorq: $*" >&2; exit 1; }
 readelf -h "$bin" | grep -q 'Type:.*DYN' || fail "not position-independent"
 readelf -d "$bin" | grep -q 'FLAGS_1.*PIE' || fail "no PIE flag"
 readelf -d "$bin" | grep -qE 'BIND_NOW|FLAGS_1.*NOW' || fail "relocations bound lazily"
@@ -19,4 +20,7 @@ grep -qE '__[a-z]+_chk@' <<<"$syms" || fail "no fortified calls"
 code=$(objdump -d --no-show-raw-insn "$bin")
 grep -qE 'orq +\$0x0,\(%rsp\)' <<<"$code" || fail "no stack clash probes"
 grep -A1 '<main>:' <<<"$code" | grep -q endbr64 || fail "main opens without endbr64"
-echo "hardened: PIE, full RELRO, NX stack, canaries, clash probes, endbr64, fortify"
+needed=$(readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | xargs)
+[ "$needed" = libc.so.6 ] || fail "needs more than libc.so.6: $needed"
+! nm "$bin" | grep -qE ' (__cxa_throw|__cxa_allocate_exception)$' || fail "carries the C++ exception machinery"
+echo "hardened: PIE, full RELRO, NX stack, canaries, clash probes, endbr64, fortify; needs libc.so.6 only"
