@@ -25,8 +25,7 @@ namespace {
 
 constexpr char kPassword[] = "conv pass %s %n";
 
-// The conversation over messages of the given styles, its answers released as
-// PAM does. Each answer is listed as its text, "-" when there is none; a
+// Each answer as its text, "-" when there is none, released as PAM does; a
 // failed call must leave no responses behind.
 TEST(ConvTest, AnswersAndRefusals) {
   const std::string p = kPassword;
@@ -89,8 +88,7 @@ TEST(AuthPause, OnlyThePlainFailurePausesAndForTheWholeThreeSeconds) {
   const char* const libpam = "/lib/x86_64-linux-gnu/libpam.so.0";
   const std::vector<unsigned> paused = {3, 2}, none;
   using enum DorqStatus;
-  // su, dorq, result; an empty dorq: no library at all, first, before this
-  // process has loaded libpam.
+  // su, dorq, result; an empty dorq: no libpam at all, first, before this process loads it.
   // clang-format off
   const struct { const char *su, *dorq; DorqStatus result; } cases[] = {
       {"success", "", NoPam}, {"success", "auth_err", Ok}, {"auth_err", "success", Ok},

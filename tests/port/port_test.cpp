@@ -52,10 +52,9 @@ void catchSignals() {
   }
 }
 
-// Any flag but 1 is a lock not yet initialised: the first use initialises and
-// locks it, then, once the outermost deferral section ends, re-delivers pending
-// signals 1 to 30 to the calling thread in ascending order, reading the set
-// afresh for each. Later uses only lock.
+// Any flag but 1 is a lock not yet initialised: the first use initialises and locks it,
+// then, once the outermost deferral section ends, re-delivers pending signals 1 to 30 to
+// the calling thread in ascending order, reading the set afresh for each. Later uses only lock.
 TEST(PortLock, FirstUseInitialisesAndRedelivers) {
   catchSignals();
   // sections: deferral sections open around the first use; flips: see tenFlips.
