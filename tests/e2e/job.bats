@@ -34,7 +34,7 @@ load helper
 # library for a set-user-ID program, by dorq itself when root starts it.
 @test "a closed standard descriptor is /dev/null for the job, and nothing of dorq's" {
   for run in "dorq 1" "dorq 2" "dorq-plain 1" "dorq-plain 2"; do
-    read -r bin fd <<< "$run"; [ $bin = dorq ] || AS=()
+    echo "row: $run"; read -r bin fd <<< "$run"; [ $bin = dorq ] || AS=()
     rm -f pid # each caller writes only a pid file of its own
     job 3 /bin/sh -c 'printf $$ > jobpid; find /proc/$$/fd -mindepth 1 -fprintf fds "%f %l\n"; exit' |
       capture sched "$W/bin/$bin" -childpidfile "$T/pid" -trclvl 0x22 -trcfile "$T/t" > out 2> err {fd}>&-
