@@ -12,32 +12,30 @@ struct pam_handle {
 };
 namespace {
 pam_handle fakeHandle;
-int note(const char* call, const std::string& what, int number, int result = PAM_SUCCESS) {
+int note(const char* call, const char* what, int number, int result = PAM_SUCCESS) {
   if (FILE* log = getenv("DORQ_FAKE_PAM_LOG") ? fopen(getenv("DORQ_FAKE_PAM_LOG"), "a") : nullptr) {
-    fprintf(log, "%s %s %d\n", call, what.c_str(), number);
+    fprintf(log, "%s %s %d\n", call, what, number);
     fclose(log);
   }
   return result;
 }
-int note(const char* call, const pam_handle_t* pamh, int number, int result = PAM_SUCCESS) {
-  return note(call, pamh == &fakeHandle ? "handle" : "other", number, result);
-}
-}  // namespace
 // clang-format off
+const char* who(const pam_handle_t* h) { return h == &fakeHandle ? "handle" : "other"; }
+}  // namespace
 extern "C" {
 int pam_start(const char* service, const char* user, const pam_conv* conv, pam_handle_t** pamh) {
   *pamh = &fakeHandle;
-  return note("pam_start", std::string(service) + " " + user, conv->conv != nullptr ? 1 : 0);
+  return note("pam_start", (std::string(service) + " " + user).c_str(), conv->conv != nullptr);
 }
-int pam_authenticate(pam_handle_t* h, int flags) { return note("pam_authenticate", h, flags); }
-int pam_acct_mgmt(pam_handle_t* pamh, int flags) { return note("pam_acct_mgmt", pamh, flags); }
+int pam_authenticate(pam_handle_t* h, int flags) { return note("pam_authenticate", who(h), flags); }
+int pam_acct_mgmt(pam_handle_t* h, int flags) { return note("pam_acct_mgmt", who(h), flags); }
 #ifndef DORQ_FAKE_PAM_NO_SETCRED
-int pam_setcred(pam_handle_t* pamh, int flags) { return note("pam_setcred", pamh, flags); }
+int pam_setcred(pam_handle_t* h, int flags) { return note("pam_setcred", who(h), flags); }
 #endif
 #ifdef DORQ_FAKE_PAM_END_FAILS
-int pam_end(pam_handle_t* h, int status) { return note("pam_end", h, status, PAM_SYSTEM_ERR); }
+int pam_end(pam_handle_t* h, int status) { return note("pam_end", who(h), status, PAM_SYSTEM_ERR); }
 #else
-int pam_end(pam_handle_t* pamh, int status) { return note("pam_end", pamh, status); }
+int pam_end(pam_handle_t* h, int status) { return note("pam_end", who(h), status); }
 #endif
 }  // extern "C"
 // clang-format on

@@ -1,29 +1,24 @@
 # The sandbox of the end-to-end tests. ctest starts each .bats file in a
 # private mount namespace of its own; setup_file builds there a tmpfs W with
 # real users and PAM services bind-mounted over the host's /etc/passwd,
-# group, shadow and pam.d (which are never changed), and the set-user-ID copy
-# of the dorq under test ($DORQ). Requests come from the scheduler user
-# dqsched. $HELPERS holds the built helper programs and modules.
+# group, shadow and pam.d (which are never changed), a system log of its own,
+# and the set-user-ID copy of the dorq under test ($DORQ). Requests come from
+# the scheduler user dqsched. $HELPERS holds the built helper programs.
 JOBPW='Job-Pass 3141!' # dqjob: uid 23002, also in groups 23010 and 23011
 UNIX=$'auth required pam_unix.so nodelay\naccount required pam_unix.so'
 PERMIT=$'auth required pam_permit.so\naccount required pam_permit.so'
 DENY=$'auth required pam_deny.so\naccount required pam_deny.so'
 setup_file() {
-  # The mounts below must never reach the host: only in a mount namespace
-  # other than the one the test was started from (which ctest names in
-  # DORQ_E2E_OUTER_NS), whose root propagates nothing.
-  local ns; ns=$(readlink /proc/self/ns/mnt)
-  if [ -z "${DORQ_E2E_OUTER_NS-}" ] || [ "$ns" = "$DORQ_E2E_OUTER_NS" ] || [ "$(findmnt -no PROPAGATION /)" != private ]; then
-    echo "not in a private mount namespace of its own: start the tests through ctest" >&2; return 1
-  fi
+  # The mounts must never reach the host: only in a mount namespace other than
+  # the one ctest started from (DORQ_E2E_OUTER_NS), whose root propagates nothing.
+  [ -n "${DORQ_E2E_OUTER_NS-}" ] && [ "$(readlink /proc/self/ns/mnt)" != "$DORQ_E2E_OUTER_NS" ] &&
+    [ "$(findmnt -no PROPAGATION /)" = private ] ||
+    { echo "not in a private mount namespace of its own: start the tests through ctest" >&2; return 1; }
   export W; W=$(mktemp -d /tmp/dorq-e2e.XXXXXX)
-  mount -t tmpfs -o mode=0755 tmpfs "$W"
-  mkdir "$W/pam.d" "$W/bin"
+  mount -t tmpfs -o mode=0755 tmpfs "$W" && mkdir "$W/pam.d" "$W/bin"
   # The host's system accounts, then the test users (shadow: changed today).
-  awk -F: '$3 < 1000 || $3 == 65534' /etc/passwd > "$W/passwd"
+  for f in passwd group; do awk -F: '$3 < 1000 || $3 == 65534' "/etc/$f" > "$W/$f"; done
   awk -F: 'NR == FNR { keep[$1] = 1; next } keep[$1]' "$W/passwd" /etc/shadow > "$W/shadow"
-  awk -F: '$3 < 1000 || $3 == 65534' /etc/group > "$W/group"
-  local user
   for user in "dqsched 23001 Sched-Pass 2718" "dqjob 23002 $JOBPW" "dqother 23003 Other-Pass 1618"; do
     set -- $user
     echo "$1:x:$2:$2:dorq test user:/:/bin/sh" >> "$W/passwd"
@@ -33,25 +28,25 @@ setup_file() {
   printf '%s\n' dqjoba:x:23010:dqjob dqjobb:x:23011:dqjob dqothg:x:23012:dqother >> "$W/group"
   chown root:shadow "$W/shadow"; chmod 0640 "$W/shadow"
   service other "$DENY"
-  local f; for f in passwd group shadow pam.d; do mount --bind "$W/$f" "/etc/$f"; done
-  install -m 4755 "$DORQ" "$W/bin/dorq"
-  install -m 0755 "$DORQ" "$W/bin/dorq-plain"
-  # A system log of the sandbox's own at /dev/log (which the host may lack):
-  # /dev gets an overlay, with its sub-mounts carried over.
+  for f in passwd group shadow pam.d; do mount --bind "$W/$f" "/etc/$f"; done
+  install -m 4755 "$DORQ" "$W/bin/dorq"; install -m 0755 "$DORQ" "$W/bin/dorq-plain"
+  # The system log at /dev/log (which the host may lack) appends each message
+  # to $W/log: /dev gets an overlay, with its sub-mounts carried over.
   mkdir "$W/dev" "$W/dev-up" "$W/dev-work" && mount --rbind /dev "$W/dev"
   mount -t overlay overlay -o lowerdir=/dev,upperdir="$W/dev-up",workdir="$W/dev-work" /dev
   for f in pts shm mqueue; do [ ! -d "$W/dev/$f" ] || mount --rbind "$W/dev/$f" "/dev/$f"; done
-  rm -f /dev/log; "$HELPERS/dorq_logsink" /dev/log "$W/log" > "$W/logsink.ready" 3>&- &
-  export LOGSINK=$!
+  rm -f /dev/log; perl -MIO::Socket::UNIX -e '
+    my $log = IO::Socket::UNIX->new(Type => SOCK_DGRAM, Local => "/dev/log") or die "/dev/log: $!";
+    chmod 0666, "/dev/log"; open(my $out, ">>", $ARGV[0]) or die "$ARGV[0]: $!"; $out->autoflush;
+    print "ready\n"; close STDOUT;
+    print $out "$_\n" while defined recv($log, $_, 16384, 0)' "$W/log" > "$W/logsink.ready" 3>&- & export LOGSINK=$!
   while [ ! -s "$W/logsink.ready" ]; do sleep 0.01; done
 }
 # Each test starts with pam_unix in both services, in a fresh directory that
 # every user may write, as the working directory.
 setup() {
-  service su "$UNIX"
-  service dorq "$UNIX"
-  T=$W/t$BATS_TEST_NUMBER
-  mkdir -m 1777 "$T"; cd "$T"
+  service su "$UNIX"; service dorq "$UNIX"
+  T=$W/t$BATS_TEST_NUMBER; mkdir -m 1777 "$T"; cd "$T"
   AS=(setpriv --reuid=23001 --regid=23001 --clear-groups) # who starts dorq
   PRE=()  # run as root before that, for what the caller's process inherits
   E=()    # dorq's environment besides PATH
@@ -69,31 +64,26 @@ req() { printf '%s\n' "$1" "$2" "$3" "$4" $(($# - 4)) "${@:5}"; }
 job() { req dqjob "$JOBPW" "$@"; }
 # sched COMMAND...: COMMAND started as the caller, with PATH, E and KEEP.
 sched() (
-  for fd in $(ls /proc/$BASHPID/fd); do
-    [[ $fd -le 2 || " $KEEP " == *" $fd "* ]] || eval "exec $fd>&-"
-  done
+  for fd in $(ls /proc/$BASHPID/fd); do [[ $fd -le 2 || " $KEEP " == *" $fd "* ]] || eval "exec $fd>&-"; done
   exec "${PRE[@]}" "${AS[@]}" env -i PATH=/usr/bin:/bin "${E[@]}" "$@"
 )
 # capture COMMAND...: its exit status goes to the file rc.
 capture() { local rc=0; "$@" || rc=$?; echo "$rc" > rc; }
 # dq [WORD...]: dorq ($BIN: another copy) on this standard input; outputs to the
-# files out and err, its audit line to the file audit.
+# files out and err, and to the file audit the first audit line the log got
+# after its start: dorq sends it before it ends, but the sink may take a moment.
 dq() {
-  local n; n=$(logged); rm -f audit; capture sched "$W/bin/${BIN:-dorq}" "$@" > out 2> err; audited "$n"
-}
-# logged: how many audit lines the log holds so far.
-logged() { grep -c ']: caller=' "$W/log" || true; }
-# audited N: the audit line that follows the first N in the log, in the file
-# audit; it is sent before dorq ends, but the sink may take a moment.
-audited() {
-  local i; for i in $(seq 200); do
-    grep ']: caller=' "$W/log" | sed -n "$(($1 + 1))p" > audit; [ ! -s audit ] || return 0; sleep 0.01
+  local n i; n=$(wc -l < "$W/log"); rm -f audit
+  capture sched "$W/bin/${BIN:-dorq}" "$@" > out 2> err
+  for i in $(seq 200); do
+    sed -n "$((n + 1)),\$ {/]: caller=/{p;q}}" "$W/log" > audit; [ ! -s audit ] || return 0; sleep 0.01
   done
 }
 # check WORDS FRAME RC [TEXT]: out is the status words WORDS (hex bytes)
 # followed by TEXT (printf %b), err is the frame for FRAME alone (nothing
 # when FRAME is empty), and the exit status was RC; byte for byte. After dq,
-# the run's audit line must carry its status, and no password.
+# the audit line holds no password, and its status is 0 for a started job
+# (whatever became of it), else the frame's code; AUDIT= where neither holds.
 check() {
   { for w in $1; do printf "\\x$w"; done; printf '%b' "${4-}"; } > want.out
   if [ -n "$2" ]; then printf '!@#--!@#%s#@!--#@!' "$2"; fi > want.err
@@ -103,8 +93,6 @@ check() {
     return 1
   fi
   [ -e audit ] || return 0
-  # The audit line of a run through dq: a started job is 0, whatever became
-  # of it; otherwise the frame's code (AUDIT= where neither holds).
   local want=${2:-0}; [[ $1 != 00* ]] || want=0
   want=${AUDIT-$want}; mv audit audited
   grep -q " status=$want (" audited && not grep -qF "$JOBPW" audited && return

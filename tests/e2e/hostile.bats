@@ -6,8 +6,7 @@ load helper
 # characters made from TEXT (its first character repeated in front) is
 # accepted with that outcome; with one character more it is refused with 4.
 limit() {
-  local lines=(dqjob pw 2 /bin/true 1 x)
-  service su "$PERMIT"
+  local lines=(dqjob pw 2 /bin/true 1 x); service su "$PERMIT"
   lines[$1 - 1]=$(head -c $((131068 - ${#2})) /dev/zero | tr '\0' "${2:0:1}")$2
   printf '%s\n' "${lines[@]}" | dq; check "$3" "$4" "$5"
   lines[$1 - 1]+=z
@@ -39,23 +38,21 @@ nul() { service su "auth requisite pam_debug.so auth=perm_denied"; printf "$1" "
   service su "$PERMIT"
   for name in dqjob/x ../dqjob dqjob:x:0:0::/:/bin/sh "dqjob "; do req "$name" pw 2 /bin/true | dq; check "0a 00" 7 7; done
 }
-# The vector has count + 2 slots, computed in 32 bits: a huge one cannot be
-# had (2), or the input ends first (3).
-count() { service su "$PERMIT"; printf "dqjob\npw\n2\n$1\n" | dq; }
-@test "count -3" { count '/bin/true\n-3\nx'; check "" 2 2 || check "" 3 3; }
+# count FLAGS-TO-END: a request of dqjob's from its flags line on. The vector
+# has count + 2 slots, computed in 32 bits: a huge one cannot be had (2), or
+# the input ends first (3).
+count() { service su "$PERMIT"; printf "dqjob\npw\n$1\n" | dq; }
+@test "count -3" { count '2\n/bin/true\n-3\nx'; check "" 2 2 || check "" 3 3; }
 @test "count 2^31-1" {
   [ "$DORQ_SANITIZED" = 0 ] || skip "the sanitizer's allocator would make 16 GiB real"
-  count '/bin/true\n2147483647\nx'; check "" 2 2 || check "" 3 3
+  count '2\n/bin/true\n2147483647\nx'; check "" 2 2 || check "" 3 3
 }
-@test "count 2^32+1 wraps to 1" { count '/bin/true\n4294967297\nx'; check 00 "" 0; }
-@test "a count that is no number is 0" { count '/bin/true\nabc'; check 00 "" 0; }
-@test "more arguments counted than given: 3" { count '/bin/true\n3\nx\ny'; check "" 3 3; }
+@test "count 2^32+1 wraps to 1" { count '2\n/bin/true\n4294967297\nx'; check 00 "" 0; }
+@test "a count that is no number is 0" { count '2\n/bin/true\nabc'; check 00 "" 0; }
+@test "more arguments counted than given: 3" { count '2\n/bin/true\n3\nx\ny'; check "" 3 3; }
 # The terminator takes slot 0: the command runs with an empty vector, which
 # the kernel may turn into one empty string.
-@test "count -1" {
-  service su "$PERMIT"; printf "dqjob\npw\n0\n$HELPERS/dorq_noargs\n-1\n" | dq
-  check "" "" 0 'argc 0 \n' || check "" "" 0 'argc 1 \n'
-}
+@test "count -1" { count "0\n$HELPERS/dorq_noargs\n-1"; check "" "" 0 'argc 0 \n' || check "" "" 0 'argc 1 \n'; }
 # Entries that look like options stay environment entries: were they read as
 # options, "-trclvl 2" would end the run with 20.
 @test "dorq started with argument count 0" {
@@ -64,11 +61,10 @@ count() { service su "$PERMIT"; printf "dqjob\npw\n2\n$1\n" | dq; }
 }
 # Whatever happened to the caller's standard streams, the exit status is the
 # job's own (5) or the start failure's (10). The C library of a set-user-ID
-# program fills a closed slot with /dev/null (stdin: /dev/full) opened the
-# wrong way, so writes there fail; without flags value 1 the child cannot
-# keep its copy of such a standard error and ends with 13.
-# streams FD HOW FLAGS STARTS RC: descriptor FD closed, or a pipe nobody reads
-# (HOW: closed, broken, ignored for broken with SIGPIPE ignored by the caller).
+# program fills a closed slot with /dev/null (stdin: /dev/full) opened the wrong
+# way, so writes there fail; without flags value 1 the child cannot keep its
+# copy of such a standard error and ends with 13. streams FD HOW FLAGS STARTS
+# RC: FD closed, or a pipe nobody reads (broken; ignored: and SIGPIPE ignored).
 streams() {
   local fd=$1
   if [ $4 = runs ]; then job $3 /bin/sh -c 'touch ran; exit 5'; else job $3 /no/such/command; fi > in
@@ -93,13 +89,11 @@ streams() {
 @test "standard error a pipe nobody reads, SIGPIPE ignored" { streams 2 ignored 0 fails 10; }
 # The trace file and the child pid file stay empty, and nothing else changes.
 @test "trace file and child pid file on a file system with no block, or no inode, left" {
-  mkdir full
-  for options in size=4k size=64k,nr_inodes=2; do
-    mount -t tmpfs -o $options,mode=1777 tmpfs full; echo "$T/full" >> mounts
-    for i in 1 2 3; do head -c 70000 /dev/zero > full/f$i; done 2> /dev/null || true
-    job 2 /bin/sh -c 'touch ran; exit 3' | dq -trclvl 0x3A -trcfile "$T/full/trace" -childpidfile "$T/full/job.pid"
-    check 00 "" 3; [ -e ran ]; [ -z "$(cat full/dorq_* full/job.pid 2> /dev/null)" ]
-    umount full; sed -i '$d' mounts; rm ran
+  for fs in size=4k size=64k,nr_inodes=2; do
+    mkdir $fs; mount -t tmpfs -o $fs,mode=1777 tmpfs $fs; echo "$T/$fs" >> mounts
+    for i in 1 2 3; do head -c 70000 /dev/zero > $fs/f$i; done 2> /dev/null || true
+    job 2 /bin/sh -c 'touch ran; exit 3' | dq -trclvl 0x3A -trcfile "$T/$fs/trace" -childpidfile "$T/$fs/job.pid"
+    check 00 "" 3; [ -e ran ]; [ -z "$(cat $fs/dorq_* $fs/job.pid 2> /dev/null)" ]; rm ran
   done
 }
 # dorq joins a pids cgroup that admits one task just before its exec.
@@ -111,6 +105,5 @@ streams() {
   cg+=/dorq-fork-$$; mkdir $cg; echo 1 > $cg/pids.max
   E=(ASAN_OPTIONS=detect_leaks=0) # the leak check at exit needs a thread, which the cgroup refuses too
   PRE=(sh -c 'echo $$ > "$0" && exec "$@"' $cg/cgroup.procs)
-  job 2 /bin/true | dq
-  rmdir $cg; check "09 09" 9 9
+  job 2 /bin/true | dq; rmdir $cg; check "09 09" 9 9
 }

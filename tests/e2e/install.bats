@@ -1,6 +1,5 @@
-# `cmake --install` of this build tree into throw-away prefixes: as root it
-# gives dorq the owner root, the configured group and mode 4750; without
-# root's rights it completes and says what root must run.
+# `cmake --install` of this build tree into throw-away prefixes, as root and
+# without root's rights.
 load helper
 program=$DORQ_LIBEXECDIR/dorq/dorq
 @test "as root: owner root, the configured group, mode 4750, and the manual page" {

@@ -8,14 +8,11 @@ load helper
     echo "the rest of standard input"; } | dq
   check 00 "" 0; [ "$(cat stdin)" = "the rest of standard input" ]
   printf 'Uid:\t23002\t23002\t23002\t23002\nGid:\t23002\t23002\t23002\t23002\nGroups:\t23002 23010 23011 \n' | cmp - status
-  read -r pid pgid sid < ids
-  [ "$pgid" = "$pid" ]
-  [ "$sid" = "$pid" ] # a session of its own
+  read -r pid pgid sid < ids; [ "$pgid $sid" = "$pid $pid" ] # a session of its own too
 }
 @test "the job's standard error is joined to its standard output, unless flags value 1" {
   for flags in 0 2 4 6; do job $flags /bin/sh -c 'echo 1 >&2; echo 2' | dq; [ "$(cat out err | tr -d '\0')" = $'1\n2' ]; done
-  job 1 /bin/sh -c 'echo 1 >&2; echo 2' | dq
-  [ "$(cat out)" = 2 ]; [ "$(cat err)" = 1 ]
+  job 1 /bin/sh -c 'echo 1 >&2; echo 2' | dq; [ "$(cat out)" = 2 ]; [ "$(cat err)" = 1 ]
 }
 # dorq's own descriptors (the trace file, the settings file, the child pid
 # file, the job pipe, the copy of standard error, what a PAM module left
@@ -31,20 +28,17 @@ load helper
 @test "a descriptor a PAM module left open above 65535" {
   prlimit --nofile=70001 true 2> /dev/null || skip "the descriptor limit cannot be raised past 65536 here"
   service su "auth required $HELPERS/pam_dorq_keepfd.so at=70000"$'\n'"$PERMIT"
-  PRE=(prlimit --nofile=70001 --); job 0 /bin/sh -c 'ls -v /proc/$$/fd' | dq
-  check "" "" 0 '0\n1\n2\n'
+  PRE=(prlimit --nofile=70001 --); job 0 /bin/sh -c 'ls -v /proc/$$/fd' | dq; check "" "" 0 '0\n1\n2\n'
 }
 # A closed standard descriptor is filled before dorq opens anything: by the C
 # library for a set-user-ID program, by dorq itself when root starts it.
 @test "a closed standard descriptor is /dev/null for the job, and nothing of dorq's" {
-  for bin in dorq dorq-plain; do
-    [ $bin = dorq ] || AS=()
-    for fd in 1 2; do
-      rm -f pid # each caller writes only a pid file of its own
-      job 3 /bin/sh -c 'printf $$ > jobpid; find /proc/$$/fd -mindepth 1 -fprintf fds "%f %l\n"; exit' |
-        capture sched "$W/bin/$bin" -childpidfile "$T/pid" -trclvl 0x22 -trcfile "$T/t" > out 2> err {fd}>&-
-      [ "$(cut -d' ' -f1 rc fds | xargs)" = "0 0 1 2" ]; grep -qx "$fd /dev/null" fds; cmp pid jobpid
-    done
+  for run in "dorq 1" "dorq 2" "dorq-plain 1" "dorq-plain 2"; do
+    echo "row: $run"; read -r bin fd <<< "$run"; [ $bin = dorq ] || AS=()
+    rm -f pid # each caller writes only a pid file of its own
+    job 3 /bin/sh -c 'printf $$ > jobpid; find /proc/$$/fd -mindepth 1 -fprintf fds "%f %l\n"; exit' |
+      capture sched "$W/bin/$bin" -childpidfile "$T/pid" -trclvl 0x22 -trcfile "$T/t" > out 2> err {fd}>&-
+    [ "$(cut -d' ' -f1 rc fds | xargs)" = "0 0 1 2" ]; grep -qx "$fd /dev/null" fds; cmp pid jobpid
   done
 }
 # dorq takes the default SIGCHLD for its own wait only.

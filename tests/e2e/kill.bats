@@ -8,13 +8,10 @@ retry() { for _ in $(seq 200); do "$@" && return; sleep 0.05; done; false; }
 # is refused with 14.
 @test "a kill request ends the user's own job with its whole group, and nothing else" {
   mkdir run; job 6 /bin/sh -c 'sleep 60 & sleep 60' | (cd run && dq -childpidfile "$T/job.pid") &
-  retry [ -s job.pid ]
-  retry eval '[ "$(pgrep -c -g "$(cat job.pid)")" = 3 ]'
+  retry eval '[ -s job.pid ] && [ "$(pgrep -c -g "$(cat job.pid)")" = 3 ]'
   setpriv --reuid=23003 --regid=23003 --clear-groups setsid sleep 60 & other=$!
   true & gone=$!; wait $gone
-  for pid in $other $gone 0 1 -1 abc -2147483648 ""; do
-    job 2 kill $pid | dq; check "0e 0e" 14 14
-  done
+  for pid in $other $gone 0 1 -1 abc -2147483648 ""; do job 2 kill $pid | dq; check "0e 0e" 14 14; done
   kill -9 $other # alive until now
   job 2 kill "$(cat job.pid)" | dq; check 00 "" 0
   wait %1; (cd run; check "00 0c" 12 12)
@@ -33,9 +30,8 @@ retry() { for _ in $(seq 200); do "$@" && return; sleep 0.05; done; false; }
   grep -qx "$(cat dorq.pid) 0" reaped; grep -qx "$(cat job.pid) 9" reaped; printf '\0' | cmp out
 }
 # The record goes to a descriptor dorq was started with (the number the value
-# begins with), framed; or to a file the caller creates or owns, overwritten
-# from its start, never through a final link and never to a FIFO, where dorq
-# could hang.
+# begins with), framed; or to a file the caller creates or owns, overwritten from
+# its start, never through a final link nor to a FIFO, where dorq could hang.
 @test "the child pid record on a descriptor, in a new file, an old file, a link and a FIFO" {
   KEEP=5; job 0 /bin/sh -c 'printf $$ > jobpid' | dq -childpidfile 5abc 5> record
   check "" "" 0; [ "$(cat record)" = "DORQ_CHILD_PID$(cat jobpid)DORQ_CHILD_PID" ]

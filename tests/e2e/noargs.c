@@ -9,8 +9,7 @@ int main(int argc, char** argv) {
     printf("argc %d %s\n", argc, argc > 0 ? argv[0] : "");
     return 0;
   }
-  char* none[] = {NULL};
-  execve(argv[1], none, argv + 2);
+  execve(argv[1], (char*[]){NULL}, argv + 2);
   perror(argv[1]);
   return 127;
 }

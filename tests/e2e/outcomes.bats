@@ -4,9 +4,7 @@
 # and the orphaned run in kill.bats, line limits (4), options (20), a refused
 # fork (9) and damaged standard streams (13) in hostile.bats and trace.bats.
 load helper
-@test "a command's own exit status passes through, after status word 0" {
-  job 2 /bin/sh -c 'exit 5' | dq; check 00 "" 5
-}
+@test "a command's own exit status passes through, after status word 0" { job 2 /bin/sh -c 'exit 5' | dq; check 00 "" 5; }
 @test "without flags value 2 there are no status words" { job 0 /bin/sh -c 'exit 3' | dq; check "" "" 3; }
 # The request cannot be read: the frame alone, even with flags value 2.
 @test "count -2: 2" { printf 'dqjob\npw\n2\n/bin/true\n-2\n' | dq; check "" 2 2; }
@@ -22,29 +20,24 @@ load helper
 }
 @test "a missing command: 10" { job 2 /no/such/command | dq; check "0a 00" 10 10; }
 @test "a command only root may run: 10, for the path search and the exec happen as the user" {
-  printf '#!/bin/sh\n' > root-only; chmod 0700 root-only
-  job 2 "$T/root-only" | dq; check "0a 00" 10 10
+  printf '#!/bin/sh\n' > root-only; chmod 0700 root-only; job 2 "$T/root-only" | dq; check "0a 00" 10 10
 }
 @test "a command found along PATH" { job 2 sh -c 'exit 6' | dq; check 00 "" 6; }
 @test "a script without an interpreter line runs in the shell" {
-  echo 'exit 4' > bare; chmod 0755 bare
-  job 2 "$T/bare" | dq; check 00 "" 4
+  echo 'exit 4' > bare; chmod 0755 bare; job 2 "$T/bare" | dq; check 00 "" 4
 }
-@test "a file nobody may execute, without status words: 10" {
-  job 0 /etc/passwd | dq; AUDIT=0 check "" 10 10 # audited as started: there is no start report
-}
+# Audited as started: without status words there is no start report.
+@test "a file nobody may execute, without status words: 10" { job 0 /etc/passwd | dq; AUDIT=0 check "" 10 10; }
 @test "no job pipe, for PAM left one descriptor free: 10" {
   service su "auth required $HELPERS/pam_dorq_keepfd.so leave=1"$'\n'"account required pam_permit.so"
   PRE=(prlimit --nofile=64 --); job 2 /bin/true | dq; check "0a 0a" 10 10
 }
 @test "a job ended by a signal: 12" { job 2 /bin/sh -c 'kill -9 $$' | dq; check "00 0c" 12 12; }
 @test "standard error open for reading only: the child cannot keep a copy, 13" {
-  local n; n=$(logged); job 2 /bin/true | capture sched "$W/bin/dorq" > out 2< /dev/null; audited "$n"
-  : > err; check 00 "" 13
+  PRE=(sh -c 'exec "$@" 2< /dev/null' sh); job 2 /bin/true | dq; check 00 "" 13
 }
 @test "no libpam: 16" {
-  : > "$W/empty"
-  for lib in $(readlink -f /{usr/,}lib/x86_64-linux-gnu/libpam.so{,.0} | sort -u); do over "$W/empty" "$lib"; done
+  for lib in $(readlink -f /{usr/,}lib/x86_64-linux-gnu/libpam.so{,.0} | sort -u); do over /dev/null "$lib"; done
   job 2 /bin/true | dq; check 10 16 16
 }
 # The audit line of each kind of request in the sandbox's own system log:

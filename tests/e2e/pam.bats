@@ -4,6 +4,7 @@
 # Only PAM_SUCCESS may run the job, and no trace line holds the password. (The
 # pause after a plain failure: tests/app/auth_test.cpp.)
 load helper
+TEXT="auth optional pam_echo.so text"$'\n'"$UNIX" # pam_unix after a module that only shows a text
 # debug AUTH [ACCT [CRED]]: a service answering exactly these pam_debug values.
 debug() { printf 'auth requisite pam_debug.so auth=%s cred=%s\naccount requisite pam_debug.so acct=%s' "$1" "${3-success}" "${2-success}"; }
 # policy SU DORQ ATTEMPTS WORDS FRAME RC [PASSWORD [USER]]: the services, then
@@ -24,16 +25,12 @@ policy() {
 @test "su: an expired account is 1" { policy "$(debug success acct_expired)" "$PERMIT" "1 0" 00 "" 0; }
 @test "su: failing credentials are 1" { policy "$(debug success success cred_err)" "$PERMIT" "1 0" 00 "" 0; }
 @test "su fails otherwise, and dorq's pam_unix accepts" { policy "$(debug system_err)" "$UNIX" "1 0" 00 "" 0; }
-@test "su denies, and dorq accepts after showing text the password does not answer" {
-  policy "$DENY" "auth optional pam_echo.so text"$'\n'"$UNIX" "7 0" 00 "" 0
-}
+@test "su denies, and dorq accepts after showing text the password does not answer" { policy "$DENY" "$TEXT" "7 0" 00 "" 0; }
 @test "su denies permission and dorq refuses the password: 21 at once" {
   policy "$(debug perm_denied)" "$(debug auth_err)" "6 7" 15 21 21
 }
 @test "both refuse the password: 7" { policy "$UNIX" "$UNIX" "7 7" 07 7 7 "Wrong-Pw 3"; }
-@test "a wrong password after text is not shown either" {
-  policy "$DENY" "auth optional pam_echo.so text"$'\n'"$UNIX" "7 7" 07 7 7 "Wrong-Pw 777"
-}
+@test "a wrong password after text is not shown either" { policy "$DENY" "$TEXT" "7 7" 07 7 7 "Wrong-Pw 777"; }
 @test "su denies permission and dorq fails otherwise: 7" { policy "$(debug perm_denied)" "$(debug system_err)" "6 1" 07 7 7; }
 @test "su refuses the password and dorq denies permission: 7" { policy "$(debug auth_err)" "$(debug perm_denied)" "7 6" 07 7 7; }
 # A program that tested for failure instead of success would run these jobs.
@@ -64,9 +61,8 @@ libpam() { readlink -f /usr/lib/x86_64-linux-gnu/libpam.so.0; }
 @test "pam_end failing after a successful transaction: 1" {
   over "$HELPERS/libdorq_fake_pam_end_fails.so" "$(libpam)"; E=(DORQ_FAKE_PAM_LOG=$T/calls)
   policy "$PERMIT" "$PERMIT" "1 1" 07 7 7
-  for service in su dorq; do
-    printf 'pam_start %s dqjob 1\npam_authenticate handle 0\npam_acct_mgmt handle 0\npam_setcred handle 0\npam_end handle 0\n' $service
-  done | cmp - calls
+  printf 'pam_start %s dqjob 1\npam_authenticate handle 0\npam_acct_mgmt handle 0\npam_setcred handle 0\npam_end handle 0\n' \
+    su dorq | cmp - calls
 }
 # A job of root's reads dorq's memory map: no PAM library or module is left.
 @test "libpam is released after each attempt" {

@@ -17,19 +17,15 @@ int pam_sm_setcred(pam_handle_t*, int, int argc, const char** argv) {
   for (int i = 0; i < argc; ++i) {
     const char kind = argv[i][0];
     int count = atoi(strchr(argv[i], '=') + 1);
-    if (kind == 'a') {
-      const int fd = open("/dev/null", O_RDONLY);
-      dup2(fd, count);
-      close(fd);
-      continue;
-    }
     int last = -1;
-    for (int n = 0; (kind == 'l' || n < count) && n < 4096; ++n) {
-      const int fd = open("/dev/null", O_RDONLY);
-      if (fd < 0) {
+    for (int n = 0, fd = 0; fd >= 0 && (kind == 'l' || n < count) && n < 4096; ++n) {
+      fd = open("/dev/null", O_RDONLY);
+      last = fd < 0 ? last : fd;
+      if (kind == 'a') {
+        dup2(fd, count);
+        close(fd);
         break;
       }
-      last = fd;
     }
     while (kind == 'l' && count-- > 0 && last >= 0) {  // the newest have the highest numbers
       close(last--);
