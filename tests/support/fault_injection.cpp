@@ -9,30 +9,27 @@ namespace dorq_test {
 namespace {
 
 struct Plan {
-  unsigned calls = 0;
-  unsigned failAt = 0;
-  int error = 0;
+  unsigned calls, failAt;
+  int error;
 };
 std::array<Plan, static_cast<size_t>(Wrapper::Count)> plans;
 std::function<void(const char*)> openHook;
 
-}  // namespace
-
-// Counts the call; true when it is the one to fail (errno then set).
-bool fails(Wrapper which) {
+// Counts the call; true when it is the one to fail (errno then set). An open
+// that goes ahead runs the hook on its path first.
+bool fails(Wrapper which, const char* path = nullptr) {
   Plan& plan = plans[static_cast<size_t>(which)];
-  return ++plan.calls == plan.failAt ? (errno = plan.error, true) : false;
-}
-// Counts the call, and runs the hook before an open that goes ahead.
-bool opening(Wrapper which, const char* path) {
-  if (fails(which)) {
-    return false;
+  if (++plan.calls == plan.failAt) {
+    errno = plan.error;
+    return true;
   }
-  if (openHook) {
+  if (path != nullptr && openHook) {
     openHook(path);
   }
-  return true;
+  return false;
 }
+
+}  // namespace
 
 void armFault(Wrapper which, unsigned callNumber, int error) {
   plans[static_cast<size_t>(which)] = Plan{0, callNumber, error};
@@ -51,7 +48,6 @@ void setOpenHook(std::function<void(const char*)> hook) {
 }  // namespace dorq_test
 
 using dorq_test::fails;
-using dorq_test::opening;
 using dorq_test::Wrapper;
 
 // clang-format off
@@ -59,10 +55,9 @@ extern "C" {
 void* ssMemMalloc(size_t size) { return fails(Wrapper::Malloc) ? nullptr : ss_mem_walc(size); }
 void* ssMemCalloc(size_t n, size_t size) { return fails(Wrapper::Calloc) ? nullptr : ss_mem_wcalloc(n, size); }
 char* ssMemStrdup(const char* text) { return fails(Wrapper::Strdup) ? nullptr : ss_mem_wstrdup(text); }
-void ssMemFree(void* p) { ss_mem_wfre(p); }
 FILE* ssOswFdopen(int fd, const char* mode) { return fails(Wrapper::Fdopen) ? nullptr : ss_osw_wfdopen(fd, mode); }
-FILE* ssOswFopen(const char* path, const char* mode) { return opening(Wrapper::Fopen, path) ? ss_osw_wfopen(path, mode) : nullptr; }
-int ssOswOpen(const char* path, int flags, int mode) { return opening(Wrapper::Open, path) ? ss_osw_wopen(path, flags, mode) : -1; }
+FILE* ssOswFopen(const char* path, const char* mode) { return fails(Wrapper::Fopen, path) ? nullptr : ss_osw_wfopen(path, mode); }
+int ssOswOpen(const char* path, int flags, int mode) { return fails(Wrapper::Open, path) ? -1 : ss_osw_wopen(path, flags, mode); }
 // A failed close still releases the stream, as fclose does on a write error.
 int ssOswFclose(FILE* stream) {
   if (!fails(Wrapper::Fclose)) { return ss_osw_wfclose(stream); }

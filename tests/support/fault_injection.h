@@ -1,6 +1,6 @@
 // Fault injection through the weak-alias seam of the portability wrappers:
-// fault_injection.cpp, linked into a test binary, replaces ssMemMalloc and
-// the other wrappers for every caller there. Each call is counted, and a call
+// fault_injection.cpp, linked into a test binary, replaces ssMemMalloc and the
+// other wrappers for every caller there. Each call is counted, and a call
 // chosen by number fails as the C library would; unarmed, each goes through.
 #ifndef DORQ_TESTS_SUPPORT_FAULT_INJECTION_H
 #define DORQ_TESTS_SUPPORT_FAULT_INJECTION_H
@@ -13,8 +13,7 @@ namespace dorq_test {
 
 enum class Wrapper { Malloc, Calloc, Strdup, Fopen, Fclose, Open, Fdopen, Count };
 
-// Every wrapper with its name and the errno of its injected failure, for the
-// tests that fail each call of each wrapper in turn.
+// Every wrapper with its name and the errno of its injected failure.
 struct WrapperCase {
   Wrapper wrapper;
   const char* name;
@@ -28,13 +27,12 @@ inline constexpr WrapperCase kWrappers[] = {
 };
 
 // Call `callNumber` (from 1, counted from now; 0: none) of `which` fails with
-// `error`; resets that wrapper's count.
+// `error`. resetFaults disarms all, zeroes every count and removes the hook,
+// which is called with the path before each real fopen and open (after the
+// count), so a test can change the file just before it is opened.
 void armFault(Wrapper which, unsigned callNumber, int error);
-// Disarms every fault, resets every count and removes the hook.
 void resetFaults();
 unsigned callCount(Wrapper which);
-// Called with the path before each real fopen and open (after counting), so a
-// test can change the file just before it is opened.
 void setOpenHook(std::function<void(const char* path)> hook);
 
 }  // namespace dorq_test

@@ -1,7 +1,5 @@
-// Sanitizer defaults built into every sanitized unit-test binary, so that a
-// plain ctest run judges them as the preset does: tests that ask for more
-// memory than the machine has must get a null pointer back, as in the normal
-// build, and any report ends the run.
+// In every sanitized unit-test binary, so that a plain ctest run judges it as the
+// preset does: a huge allocation gives a null pointer, as in the normal build.
 extern "C" const char* __asan_default_options() {
   return "allocator_may_return_null=1:detect_leaks=1:halt_on_error=1";
 }

@@ -1,52 +1,38 @@
 #include "tests/support/support.h"
 
-#include <fcntl.h>
-#include <ftw.h>
 #include <sched.h>
-#include <stdio.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 // Present only in the sanitizer build.
 extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
 
 namespace dorq_test {
-namespace {
-int removeOne(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;
-}
-}  // namespace
 
+void removeTree(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
 TempDir::TempDir(const std::string& base) : path_(base + "/dorq-test-XXXXXX") {
   if (mkdtemp(path_.data()) == nullptr || chmod(path_.c_str(), 0755) != 0) {
     throw std::runtime_error("mkdtemp failed below " + base);
   }
 }
-TempDir::~TempDir() {
-  removeTree(path_);
-}
 
 void writeFile(const std::string& path, const std::string& text, unsigned mode) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  const bool written = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
-  if (fd < 0 || fchmod(fd, mode) != 0 || close(fd) != 0 || !written) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!(out << text).flush() || chmod(path.c_str(), mode) != 0) {
     throw std::runtime_error("cannot write " + path);
   }
 }
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-void removeTree(const std::string& path) {
-  nftw(path.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 int openDescriptors() {
