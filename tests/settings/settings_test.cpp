@@ -1,7 +1,5 @@
-// The settings lookup, the settings file's one read per process with every
-// wrapper call failed in turn, and the inert file-location layer. The cache is
-// once-per-process state, so every lookup of the file runs in a forked child.
-// The file's line rules: the fuzz targets settings_line and settings_file.
+// The settings lookup, the settings file's one read per process (each in a forked child) and the
+// inert file-location layer; the line rules are the fuzz targets' (settings_line, settings_file).
 #include <sys/wait.h>
 
 #include <functional>
@@ -18,12 +16,7 @@
 namespace dorq_test {
 namespace {
 
-void setEnv(const std::string& name, const std::string& value) {
-  setenv(name.c_str(), value.c_str(), 1);
-}
-
-// Runs body in a child with the fault injector reset and ZANTIX_HOME and the
-// file's settings unset; the child fails on a failed expectation or a leak.
+// Runs body in a child with the fault injector reset and ZANTIX_HOME and the settings unset.
 void inFreshProcess(const std::function<void()>& body) {
   fflush(nullptr);
   const pid_t pid = fork();
@@ -46,12 +39,9 @@ void inFreshProcess(const std::function<void()>& body) {
 using Lookup = std::tuple<int, unsigned, std::string>;
 const Lookup kNotSet{kSlzResultNotSet, kSlzNotSet, ""};
 const auto found = [](const std::string& v) { return Lookup{int(v.size()), kSlzOk, v}; };
-const auto failed = [](unsigned e, const std::string& w = "") {
-  return Lookup{kSlzResultError, e, w};
-};
+const auto failed = [](unsigned e, std::string w = "") { return Lookup{kSlzResultError, e, w}; };
 
-// Calls slzgetevar with a buffer of bufsize bytes and one more, all '@'
-// until written, so that a write past bufsize (a terminator, say) shows.
+// The buffer has a byte more than bufsize, all '@' until written, so a write past bufsize shows.
 Lookup call(const char* name, uint64_t len, bool withBuffer, size_t bufsize, uint32_t options) {
   std::string buf(bufsize + 1, '@');
   uint32_t error = 0xFFFFFFFF;
@@ -63,14 +53,13 @@ Lookup lookup(const std::string& name, size_t bufsize = 1024, uint32_t options =
   return call(name.c_str(), name.size(), true, bufsize, options);
 }
 
-// Refused requests give -2 with their error number and leave the buffer
-// alone; only the first namelen bytes of a name count, up to a NUL. With no
-// ZANTIX_HOME, no lookup touches the settings file or its cache.
+// Only the first namelen bytes of a name count, up to a NUL. With no ZANTIX_HOME, no lookup
+// touches the settings file or its cache.
 TEST(Settings, Requests) {
   unsetenv("ZANTIX_HOME");
-  setEnv("DQ_VAL", "value");
+  setenv("DQ_VAL", "value", 1);
   const std::string name63(63, 'N'), name64(64, 'N');
-  setEnv(name63, "value");
+  setenv(name63.c_str(), "value", 1);
   const Lookup invalid = failed(kSlzInvalid);
   // clang-format off
   const struct { const char* name; uint64_t namelen; bool withBuffer; uint64_t bufsize;
@@ -88,9 +77,7 @@ TEST(Settings, Requests) {
   EXPECT_EQ(slzgetevar(nullptr, "DQ_VAL", 6, nullptr, 0, 0), kSlzResultError);
 }
 
-// Values against the buffer and the 4096-byte limit: a value longer than the
-// buffer leaves its first bufsize bytes. Options bit 0 follows values as
-// names of further variables, and the 256th value in a chain is refused, so
+// Options bit 0 follows values as names of further variables, the 256th in a chain refused so
 // a loop ends; other option bits change nothing.
 TEST(Settings, EnvironmentValues) {
   using Vars = std::vector<std::pair<std::string, std::string>>;
@@ -117,27 +104,23 @@ TEST(Settings, EnvironmentValues) {
   for (const auto& c : cases) {
     inFreshProcess([&] {
       for (const auto& [name, value] : c.vars) {
-        setEnv(name, value);
+        setenv(name.c_str(), value.c_str(), 1);
       }
       EXPECT_EQ(lookup("A1", c.bufsize, c.options), c.want) << c.vars.size() << " variables";
     });
   }
 }
 
-// What KVL_ADMIN and DISABLE_VUDOV_FEATURES give once call k (from 1; 0: none)
-// of a wrapper failed, for each call the read makes. A failed open or handle
-// is a missing file, a failed copy of a name or value skips its line alone, a
-// failed entry publishes nothing read so far, a failed close changes nothing.
-// Each failure gives its answers for the rest of the process, closes what it
-// opened, leaks nothing and is never followed by a second read.
+// The answers once call k (from 1; 0: none) of a wrapper failed: a failed open or handle is a
+// missing file, a failed copy of a name or value skips its line alone, a failed entry publishes
+// nothing read so far, a failed close changes nothing. They hold for the rest of the process.
 TEST(SettingsRead, EveryWrapperCallFailsInTurn) {
   const TempDir home;
   writeFile(home / "env.zan",
             "# settings\nKVL_ADMIN=/net/admin\nlogProperty=true\nDISABLE_VUDOV_FEATURES=yes\n");
   using Answers = std::pair<Lookup, Lookup>;
-  const Lookup admin = found("/net/admin"), disable = found("yes");
-  const Answers both{admin, disable}, none{kNotSet, kNotSet};
-  const Answers onlyAdmin{admin, kNotSet}, onlyDisable{kNotSet, disable};
+  const Answers both{found("/net/admin"), found("yes")}, none{kNotSet, kNotSet};
+  const Answers onlyAdmin{both.first, kNotSet}, onlyDisable{kNotSet, both.second};
   // Malloc: the file's handle, then a copy of the name, of the value and an entry for each line.
   // clang-format off
   const std::map<Wrapper, std::vector<Answers>> answersAfter = {
@@ -150,7 +133,7 @@ TEST(SettingsRead, EveryWrapperCallFailsInTurn) {
     for (unsigned k = 0; k < answers.size(); ++k) {
       SCOPED_TRACE(std::string(w.name) + " call " + std::to_string(k));
       inFreshProcess([&] {
-        setEnv("ZANTIX_HOME", home.path());
+        setenv("ZANTIX_HOME", home.path().c_str(), 1);
         armFault(w.wrapper, k, w.error);
         EXPECT_EQ(lookup("logProperty"), kNotSet);
         if (k == 0) {
@@ -160,47 +143,42 @@ TEST(SettingsRead, EveryWrapperCallFailsInTurn) {
           EXPECT_EQ((Answers{lookup("KVL_ADMIN"), lookup("DISABLE_VUDOV_FEATURES")}), answers[k]);
         }
         EXPECT_EQ(callCount(Wrapper::Open), 1U);
-        const bool noStream =
-            (w.wrapper == Wrapper::Open || w.wrapper == Wrapper::Fdopen) && k != 0;
-        EXPECT_EQ(callCount(Wrapper::Fclose), noStream ? 0U : 1U);
+        const bool stream = k == 0 || (w.wrapper != Wrapper::Open && w.wrapper != Wrapper::Fdopen);
+        EXPECT_EQ(callCount(Wrapper::Fclose), stream ? 1U : 0U);
       });
     }
   }
 }
 
-// The environment decides alone for every name it holds, even with an empty
-// value. A missing, empty or over-long home is no attempt; with one of exactly
-// 1024 bytes the file is read on the first miss, once, and supplies only its
-// two settings: the first line of a name wins, the KVL_ADMIN value is exactly
-// 10 bytes, and the DISABLE_VUDOV_FEATURES line is the second piece of a line
-// longer than the 1088 characters read at a time, each piece a line of its own.
+// A home of exactly 1024 bytes is read on the first miss, once, and supplies only its two
+// settings: the first line of a name wins, and DISABLE_VUDOV_FEATURES is the second piece of a
+// line longer than the 1088 characters read at a time, each piece a line of its own.
 TEST(SettingsFile, ReadOnceForNamesMissingFromTheEnvironment) {
   const TempDir home;
   writeFile(home / "env.zan",
             "# installation settings\nKVL_ADMIN = /net/admin   # site settings\n"
             "ZANTIX_HOME=/elsewhere\nlogProperty=true\n#" +
                 std::string(1087, 'c') + "DISABLE_VUDOV_FEATURES=yes\nKVL_ADMIN=/second\n");
-  std::string home1024 = home.path();
-  home1024 += std::string(1024 - home1024.size(), '/');
+  const std::string home1024 = home.path() + std::string(1024 - home.path().size(), '/');
   inFreshProcess([&] {
-    setEnv("KVL_ADMIN", "/from/env");
+    setenv("KVL_ADMIN", "/from/env", 1);
     EXPECT_EQ(lookup("KVL_ADMIN"), found("/from/env"));
-    setEnv("KVL_ADMIN", "");
+    setenv("KVL_ADMIN", "", 1);
     EXPECT_EQ(lookup("KVL_ADMIN"), kNotSet);
     unsetenv("KVL_ADMIN");
     EXPECT_EQ(lookup("KVL_ADMIN"), kNotSet);
     for (const std::string& unusable : {std::string(), home1024 + "/"}) {
-      setEnv("ZANTIX_HOME", unusable);
+      setenv("ZANTIX_HOME", unusable.c_str(), 1);
       EXPECT_EQ(lookup("KVL_ADMIN"), kNotSet);
     }
     EXPECT_EQ(slzgetevarf_parse_attempted, 0U);
     EXPECT_EQ(callCount(Wrapper::Open), 0U);
-    setEnv("ZANTIX_HOME", home1024);
+    setenv("ZANTIX_HOME", home1024.c_str(), 1);
     EXPECT_EQ(lookup("KVL_ADMIN", 10), found("/net/admin"));
     EXPECT_EQ(lookup("KVL_ADMIN", 9), failed(kSlzInvalid));
     EXPECT_EQ(lookup("DISABLE_VUDOV_FEATURES"), found("yes"));
     EXPECT_EQ(lookup("logProperty"), kNotSet);
-    setEnv("DISABLE_VUDOV_FEATURES", "no");
+    setenv("DISABLE_VUDOV_FEATURES", "no", 1);
     EXPECT_EQ(lookup("DISABLE_VUDOV_FEATURES"), found("no"));
     // Later changes to the file or the home are not seen.
     writeFile(home / "env.zan", "KVL_ADMIN=/changed\n");
@@ -211,8 +189,7 @@ TEST(SettingsFile, ReadOnceForNamesMissingFromTheEnvironment) {
   });
 }
 
-// The file-location layer stays inert: its context is never initialised, so
-// it serves no path, and an open finds nothing and leaves the record alone.
+// Its context is never initialised, so it serves no path and leaves the record alone.
 TEST(FileLocation, InertContextServesNoPath) {
   for (const int option : {0, 1}) {
     slosErrRec record = patterned<slosErrRec>();

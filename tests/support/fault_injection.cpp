@@ -45,11 +45,7 @@ void setOpenHook(std::function<void(const char*)> hook) {
   openHook = std::move(hook);
 }
 
-}  // namespace dorq_test
-
-using dorq_test::fails;
-using dorq_test::Wrapper;
-
+// The C names are global wherever they are defined, so they sit here beside fails().
 // clang-format off
 extern "C" {
 void* ssMemMalloc(size_t size) { return fails(Wrapper::Malloc) ? nullptr : ss_mem_walc(size); }
@@ -68,3 +64,5 @@ int ssOswFclose(FILE* stream) {
 }
 }  // extern "C"
 // clang-format on
+
+}  // namespace dorq_test

@@ -1,7 +1,6 @@
-// Fault injection through the weak-alias seam of the portability wrappers:
-// fault_injection.cpp, linked into a test binary, replaces ssMemMalloc and the
-// other wrappers for every caller there. Each call is counted, and a call
-// chosen by number fails as the C library would; unarmed, each goes through.
+// Linked into a test binary, fault_injection.cpp replaces the wrappers' weak aliases (ssMemMalloc
+// and the others) for every caller: each call is counted, and one chosen by number fails as the
+// C library would.
 #ifndef DORQ_TESTS_SUPPORT_FAULT_INJECTION_H
 #define DORQ_TESTS_SUPPORT_FAULT_INJECTION_H
 
@@ -26,10 +25,9 @@ inline constexpr WrapperCase kWrappers[] = {
     {Wrapper::Fdopen, "ssOswFdopen", ENOMEM},
 };
 
-// Call `callNumber` (from 1, counted from now; 0: none) of `which` fails with
-// `error`. resetFaults disarms all, zeroes every count and removes the hook,
-// which is called with the path before each real fopen and open (after the
-// count), so a test can change the file just before it is opened.
+// Call `callNumber` (from 1, counted from now; 0: none) of `which` fails with `error`. The hook
+// sees the path before each real fopen and open, so a test can swap the file; resetFaults
+// disarms all, zeroes every count and removes it.
 void armFault(Wrapper which, unsigned callNumber, int error);
 void resetFaults();
 unsigned callCount(Wrapper which);

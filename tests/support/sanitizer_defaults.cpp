@@ -1,5 +1,4 @@
-// In every sanitized unit-test binary, so that a plain ctest run judges it as the
-// preset does: a huge allocation gives a null pointer, as in the normal build.
+// So a plain ctest run judges a sanitized test as the preset does: huge allocations give null.
 extern "C" const char* __asan_default_options() {
   return "allocator_may_return_null=1:detect_leaks=1:halt_on_error=1";
 }

@@ -30,15 +30,13 @@ class TempDir {
   std::string path_;
 };
 
-// Writes text to path (created or truncated) with the given mode; reads a
-// whole file (empty when it cannot be read).
+// Writes text to path (created or truncated) with the mode; reads a whole file ("" if it can't).
 void writeFile(const std::string& path, const std::string& text, unsigned mode = 0644);
 std::string readFile(const std::string& path);
 // Descriptors open in this process; whether the sanitizer build sees a leak.
 int openDescriptors();
 bool leaked();
-// As `unshare -m --propagation private`; a bind mount; a fresh tmpfs (mode
-// 0755, set-user-ID allowed) on dir.
+// As `unshare -m --propagation private`; a bind mount; a tmpfs (0755, set-user-ID allowed).
 bool enterPrivateMountNamespace();
 bool bindMount(const std::string& source, const std::string& target);
 bool mountTmpfs(const std::string& dir);
