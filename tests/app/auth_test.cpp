@@ -1,6 +1,5 @@
-// What tests/e2e/pam.bats cannot reach: the conversation with hand-made messages
-// and injected allocation failures (the sanitizer build catches leaks and shared
-// copies), and the pause after a failed authentication, which a script could only time.
+// What tests/e2e/pam.bats cannot reach: the conversation with hand-made messages and failed
+// allocations (ASan sees leaks and shared copies), and the pause a script could only time.
 #include <dlfcn.h>
 #include <security/pam_appl.h>
 #include <sys/mount.h>
@@ -25,29 +24,26 @@ namespace {
 
 constexpr char kPassword[] = "conv pass %s %n";
 
-// Each answer as its text, "-" when there is none, released as PAM does; a
-// failed call must leave no responses behind.
 TEST(ConvTest, AnswersAndRefusals) {
   const std::string p = kPassword;
   const int off = PAM_PROMPT_ECHO_OFF, info = PAM_TEXT_INFO, fail = PAM_BUF_ERR;
-  const Wrapper calloc = Wrapper::Calloc, malloc = Wrapper::Malloc;
-  // call: which call of `fails` fails; 0: none.
+  // Answers as text ("-": none), released as PAM does; call: which call of `fails` fails (0: none).
   // clang-format off
   const struct { const char* name; std::vector<int> styles; int count; const char* password;
     Wrapper fails; unsigned call; int result; std::vector<std::string> answers; } cases[] = {
       // Only echo-off prompts are answered, each with a copy of its own.
-      {"EveryStyle", {PAM_ERROR_MSG, PAM_PROMPT_ECHO_ON, off, info, 99, off}, 6, kPassword, calloc,
+      {"EveryStyle", {PAM_ERROR_MSG, PAM_PROMPT_ECHO_ON, off, info, 99, off}, 6, kPassword, {},
        0, PAM_SUCCESS, {"-", "-", p, "-", "-", p}},
-      {"NoPassword", {off}, 1, nullptr, calloc, 0, PAM_SUCCESS, {""}},
+      {"NoPassword", {off}, 1, nullptr, {}, 0, PAM_SUCCESS, {""}},
       // The copy made on entry is released when no prompt takes it.
-      {"NoPrompt", {info}, 1, kPassword, calloc, 0, PAM_SUCCESS, {"-"}},
-      {"CountBelowRange", {off}, -1, kPassword, calloc, 0, fail, {}},
-      {"CountAboveRange", {off}, PAM_MAX_NUM_MSG + 1, kPassword, calloc, 0, fail, {}},
-      {"NoResponseArray", {off}, 1, kPassword, calloc, 1, fail, {}},
+      {"NoPrompt", {info}, 1, kPassword, {}, 0, PAM_SUCCESS, {"-"}},
+      {"CountBelowRange", {off}, -1, kPassword, {}, 0, fail, {}},
+      {"CountAboveRange", {off}, PAM_MAX_NUM_MSG + 1, kPassword, {}, 0, fail, {}},
+      {"NoResponseArray", {off}, 1, kPassword, Wrapper::Calloc, 1, fail, {}},
       // The copy made on entry fails: the prompt makes it once more.
-      {"FirstCopyRetried", {info, off}, 2, kPassword, malloc, 1, PAM_SUCCESS, {"-", p}},
+      {"FirstCopyRetried", {info, off}, 2, kPassword, Wrapper::Malloc, 1, PAM_SUCCESS, {"-", p}},
       // A later prompt's copy fails: every earlier answer is released.
-      {"LaterCopyFails", {off, off}, 2, kPassword, malloc, 2, fail, {}}};
+      {"LaterCopyFails", {off, off}, 2, kPassword, Wrapper::Malloc, 2, fail, {}}};
   // clang-format on
   for (const auto& c : cases) {
     resetFaults();
@@ -84,8 +80,7 @@ TEST(AuthPause, OnlyThePlainFailurePausesAndForTheWholeThreeSeconds) {
   ASSERT_TRUE(enterPrivateMountNamespace());
   const TempDir pamd;
   ASSERT_TRUE(bindMount(pamd.path(), "/etc/pam.d"));
-  // Hiding it here hides the one under /usr/lib too, where /lib links there.
-  const char* const libpam = "/lib/x86_64-linux-gnu/libpam.so.0";
+  const char* const libpam = "/lib/x86_64-linux-gnu/libpam.so.0";  // /usr/lib's too, via the link
   const std::vector<unsigned> paused = {3, 2}, none;
   using enum DorqStatus;
   // su, dorq, result; an empty dorq: no libpam at all, first, before this process loads it.
@@ -96,18 +91,17 @@ TEST(AuthPause, OnlyThePlainFailurePausesAndForTheWholeThreeSeconds) {
       {"perm_denied", "system_err", AuthFailed}, {"auth_err", "perm_denied", AuthFailed}};
   // clang-format on
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.su) + " " + c.dorq);
     for (const auto& [service, auth] : {std::pair{"su", c.su}, std::pair{"dorq", c.dorq}}) {
       writeFile(pamd / service, std::string("auth requisite pam_debug.so auth=") + auth +
                                     "\naccount requisite pam_debug.so\n");
     }
-    const bool hide = *c.dorq == '\0';
-    ASSERT_TRUE(!hide || bindMount("/dev/null", libpam));
+    ASSERT_TRUE(*c.dorq != '\0' || bindMount("/dev/null", libpam));
     sleeps.clear();
-    EXPECT_EQ(sdorqAuthenticateUser("dqjob", "pw"), c.result) << c.su << " " << c.dorq;
-    EXPECT_EQ(sleeps, c.result == AuthFailed ? paused : none) << c.su;
-    // Each attempt released the library it loaded.
-    EXPECT_EQ(dlopen("libpam.so.0", RTLD_NOW | RTLD_NOLOAD), nullptr) << c.su << " " << c.dorq;
-    ASSERT_TRUE(!hide || umount(libpam) == 0);
+    EXPECT_EQ(sdorqAuthenticateUser("dqjob", "pw"), c.result);
+    EXPECT_EQ(sleeps, c.result == AuthFailed ? paused : none);
+    EXPECT_EQ(dlopen("libpam.so.0", RTLD_NOW | RTLD_NOLOAD), nullptr) << "libpam left loaded";
+    ASSERT_TRUE(*c.dorq != '\0' || umount(libpam) == 0);
   }
 }
 

@@ -1,6 +1,5 @@
-// The trace writer in process, for what tests/e2e/trace.bats cannot do: a file
-// changed just before the open or with a second link, every wrapper call
-// failed in turn, the cut of an over-long line.
+// The trace writer in process, for what tests/e2e/trace.bats cannot do: a file changed just
+// before the open or with a second link, every wrapper call failed in turn, an over-long line.
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -14,16 +13,11 @@
 namespace dorq_test {
 namespace {
 
-namespace gi = testing::internal;
-
-// Tracing never changes errno.
 void traceLine() {
   errno = EDOM;
   dorqTrace(8, "sdorq", 12, "fn", "%s|%d|%.*s|%%", "msg", -7, 3, "abcdef");
   EXPECT_EQ(errno, EDOM);
 }
-
-// Exactly one line of this process with the header and the whole message.
 bool isLine(const std::string& text) {
   static const std::regex line(R"(SCHED \d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d )" +
                                std::to_string(getpid()) + R"( sdorq:12\(fn\)msg\|-7\|abc\|%\n)");
@@ -41,23 +35,21 @@ class TraceTest : public ::testing::Test {
   // What work wrote to standard error and output; no descriptor may stay open.
   std::pair<std::string, std::string> capture(const std::function<void()>& work = traceLine) {
     const int descriptors = openDescriptors();
-    gi::CaptureStderr();
-    gi::CaptureStdout();
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     work();
-    std::pair<std::string, std::string> sinks{gi::GetCapturedStderr(), gi::GetCapturedStdout()};
+    std::pair<std::string, std::string> sinks{testing::internal::GetCapturedStderr(),
+                                              testing::internal::GetCapturedStdout()};
     EXPECT_EQ(openDescriptors(), descriptors) << "a descriptor leaked";
     return sinks;
   }
-
   TempDir dir_;
   const std::string path_ = dir_ / "t.trc";
 };
 
-// A path changed between the status call and the open (by the open hook) is
-// refused: the line reaches standard error only, no file at or behind the path.
+// A path changed after its status call gets no line, at it or behind it: standard error only.
 TEST_F(TraceTest, FileRefusals) {
   const std::string d = dir_.path(), p = path_, target = dir_ / "target", other = dir_ / "other";
-  const std::function<void()> none = [] {};
   const auto orig = [&] { writeFile(p, "orig\n"); };
   const auto plantLink = [&] { (void)!symlink(target.c_str(), p.c_str()); };
   // clang-format off
@@ -67,10 +59,10 @@ TEST_F(TraceTest, FileRefusals) {
       {"Chmod", orig, [&] { chmod(p.c_str(), 0600); }},
       // The open must neither wait for a reader nor succeed.
       {"SwappedFifo", orig, [&] { unlink(p.c_str()); mkfifo(p.c_str(), 0644); }},
-      {"CreatedMeanwhile", none, [&] { writeFile(p, "raced\n"); }},
-      {"LinkPlanted", none, plantLink},
+      {"CreatedMeanwhile", [] {}, [&] { writeFile(p, "raced\n"); }},
+      {"LinkPlanted", [] {}, plantLink},
       // Only a single-linked file is written (another user's: tests/e2e/attacks.bats).
-      {"HardLinked", [&] { orig(); (void)!link(p.c_str(), (d + "/o").c_str()); }, none},
+      {"HardLinked", [&] { orig(); (void)!link(p.c_str(), (d + "/o").c_str()); }, [] {}},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -89,8 +81,7 @@ TEST_F(TraceTest, FileRefusals) {
   }
 }
 
-// An over-long message is cut so that the line, its newline included, fits
-// 8192 bytes, never inside an escape, and each sink gets the same line.
+// The line, its newline included, fits 8192 bytes, cut never inside an escape; each sink gets it.
 TEST_F(TraceTest, LongLineIsCutWhole) {
   for (const char fill : {'x', '\n'}) {
     unlink(path_.c_str());
@@ -103,29 +94,24 @@ TEST_F(TraceTest, LongLineIsCutWhole) {
   }
 }
 
-// Each wrapper call of a line fails in turn (call 0: none, which counts the
-// calls), for a new and an existing file: no open leaves the line out of the
-// file and standard output, no stream out of the file only, a failed close
-// changes nothing; no descriptor stays open.
+// Call 0 fails none and counts the calls; without the open, file and standard output miss the line.
 TEST_F(TraceTest, EveryWrapperCallFailsInTurn) {
-  for (const bool existing : {false, true}) {
-    const std::string old = existing ? "old\n" : "";
+  for (const std::string old : {"", "old\n"}) {
     for (const WrapperCase& w : kWrappers) {
       for (unsigned k = 0, calls = 0; k <= calls; ++k) {
-        existing ? writeFile(path_, old) : void(unlink(path_.c_str()));
+        old.empty() ? void(unlink(path_.c_str())) : writeFile(path_, old);
         resetFaults();
         armFault(w.wrapper, k, w.error);
         const auto [err, out] = capture();
         const std::string file = readFile(path_);
-        SCOPED_TRACE(w.name + (" call " + std::to_string(k)) + (existing ? " old" : ""));
+        SCOPED_TRACE(w.name + (" call " + std::to_string(k)) + (old.empty() ? "" : " old"));
         calls = k == 0 ? callCount(w.wrapper) : calls;
         const bool opened = k == 0 || w.wrapper != Wrapper::Open;
-        const bool written = opened && (k == 0 || w.wrapper != Wrapper::Fdopen);
         EXPECT_TRUE(isLine(err));
         EXPECT_EQ(isLine(out), opened) << out;
-        EXPECT_EQ(access(path_.c_str(), F_OK) == 0, existing || opened);
+        EXPECT_EQ(access(path_.c_str(), F_OK) == 0, !old.empty() || opened);
         EXPECT_EQ(file.substr(0, old.size()), old);
-        EXPECT_TRUE(written ? isLine(file.substr(old.size())) : file == old) << file;
+        EXPECT_TRUE(opened ? isLine(file.substr(old.size())) : file == old) << file;
       }
     }
   }

@@ -1,6 +1,5 @@
-// The portability layer's self-initialising lock and signal re-delivery. The
-// wrappers only pass calls on, and the other tests replace them with the fault
-// injector (tests/support); the time stamp heads every trace line (e2e/trace.bats).
+// The portability layer's self-initialising lock and signal re-delivery. The wrappers only pass
+// calls on (tests/support's fault injector replaces them); e2e/trace.bats checks the time stamp.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -16,14 +15,11 @@
 namespace {
 
 constexpr auto bit = [](int n) { return 1U << n; };
-
-// The signals delivered, in order: negative when the delivery did not carry
-// the re-delivery marker or reached a thread other than `caller`.
+// Signals delivered, in order; negative when not marked as re-delivered or not to thread `caller`.
 volatile long caller = 0;
 volatile int deliveries[16];
 volatile sig_atomic_t deliveryCount = 0;
-// Bits the handler of signal 10 flips in the pending set before returning.
-volatile uint32_t tenFlips = 0;
+volatile uint32_t tenFlips = 0;  // bits signal 10's handler flips in the pending set
 
 void record(int signo, siginfo_t* info, void*) {
   const auto value = reinterpret_cast<intptr_t>(info->si_value.sival_ptr);
@@ -37,8 +33,6 @@ void record(int signo, siginfo_t* info, void*) {
 }
 
 const auto delivered = [] { return std::vector<int>(deliveries, deliveries + deliveryCount); };
-
-// Catches signals 10, 12 and 31 with record, on behalf of the calling thread.
 void catchSignals() {
   deliveryCount = 0;
   tenFlips = 0;
@@ -52,12 +46,10 @@ void catchSignals() {
   }
 }
 
-// Any flag but 1 is a lock not yet initialised: the first use initialises and locks it,
-// then, once the outermost deferral section ends, re-delivers pending signals 1 to 30 to
-// the calling thread in ascending order, reading the set afresh for each. Later uses only lock.
+// Flag not 1: the first use initialises and locks, then, outside any deferral section, re-delivers
+// pending signals 1-30 to its thread in ascending order, re-reading the set; later uses only lock.
 TEST(PortLock, FirstUseInitialisesAndRedelivers) {
   catchSignals();
-  // sections: deferral sections open around the first use; flips: see tenFlips.
   const std::tuple<uint32_t, int32_t, uint32_t, uint32_t, std::vector<int>, uint32_t> cases[] = {
       {0, 0, bit(10), 0, {10}, 0},
       {2, 2, bit(10), 0, {}, bit(10)},
@@ -81,22 +73,18 @@ TEST(PortLock, FirstUseInitialisesAndRedelivers) {
     EXPECT_EQ(delivered(), expected);
     EXPECT_TRUE(sslss_sig_pending_ == left && sslss_async_call_cnt_ == sections);
     ASSERT_EQ(sltsimr(&lock), 0);
-    // A later use takes neither sltsqgm (held here, so taking it would hang)
-    // nor the deferral count, and re-delivers nothing.
-    deliveryCount = 0;
+    // A later use takes neither sltsqgm (held here: taking it would hang) nor the deferral count.
     sslss_sig_pending_ = bit(10);
     ASSERT_EQ(pthread_mutex_lock(&sltsqgm), 0);
     EXPECT_EQ(sltsima(&lock), 0);
     EXPECT_EQ(pthread_mutex_trylock(&lock.mutex), EBUSY);
     EXPECT_EQ(sltsimr(&lock), 0);
     ASSERT_EQ(pthread_mutex_unlock(&sltsqgm), 0);
-    EXPECT_TRUE(delivered().empty() && sslss_async_call_cnt_ == sections);
+    EXPECT_TRUE(delivered() == expected && sslss_async_call_cnt_ == sections);
   }
 }
 
-// A thread that found the lock not initialised looks again under sltsqgm and
-// does not initialise it a second time. The pending set and the count belong
-// to one thread: the worker re-delivers its own signals and leaves ours alone.
+// Pending set and deferral count are per thread: the worker re-delivers its signals, not ours.
 TEST(PortLock, InitialisationIsCheckedAgainUnderTheGlobalLock) {
   catchSignals();
   sltsLazyMutex lock{};
@@ -111,21 +99,17 @@ TEST(PortLock, InitialisationIsCheckedAgainUnderTheGlobalLock) {
     EXPECT_TRUE(sltsima(&lock) == 0 && sslss_sig_pending_ == 0);
     done = true;
   });
-  // The count rises once the worker has seen the lock not initialised; from
-  // then on it needs sltsqgm, which is held here.
+  // The count rises once the worker has seen the lock not initialised; then it waits for sltsqgm.
   while (!done &&
          (count.load() == nullptr || __atomic_load_n(count.load(), __ATOMIC_ACQUIRE) != 1)) {
     std::this_thread::yield();
   }
   EXPECT_FALSE(done) << "initialised without taking sltsqgm";
-  // Initialise the lock as another first use would, but error-checking: such
-  // a mutex tells a wrong unlock, and so itself from a default one.
-  const pthread_mutex_t errorChecking = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
-  lock.mutex = errorChecking;
+  // Initialise it as another first use would, but error-checking, which refuses a wrong unlock.
+  lock.mutex = pthread_mutex_t PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
   __atomic_store_n(&lock.initialised, 1U, __ATOMIC_RELEASE);
   pthread_mutex_unlock(&sltsqgm);
   worker.join();
-  // Still error-checking: the worker's lock is refused by another thread.
   EXPECT_EQ(pthread_mutex_unlock(&lock.mutex), EPERM) << "the mutex was initialised again";
   EXPECT_EQ(delivered(), std::vector<int>{10});
   EXPECT_EQ(sslss_sig_pending_, bit(12));
