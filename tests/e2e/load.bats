@@ -1,9 +1,7 @@
-# A modest load: 48 requests of every kind with every flags value, 4 at a
-# time, through the real set-user-ID binary. Every run ends as it should, and
-# nothing is left: no process of a test user, no zombie, no descriptor.
+# 48 requests of every kind with every flags value, 4 at a time: each ends as it should, and nothing is
+# left: no process of a test user, no zombie, no descriptor.
 load helper
-# one K W: request K of worker W, in a directory of its own. (The audit lines
-# of runs at once come in any order: they are counted at the end instead.)
+# one K W: request K of worker W, in a directory of its own; audit lines come in any order: counted at the end.
 one() {
   local flags=$((2 * ($1 % 4))) word="" AUDIT="[0-9]*"
   mkdir -m 1777 $2-$1; cd $2-$1; [ $flags = 0 ] || [ $flags = 4 ] || word=00
@@ -25,7 +23,6 @@ one() {
     [[ $(readlink $p/ns/mnt) != "$mnt" ]] || ! grep -qE '^Uid:\s+(23001|23002)\s' $p/status 2> /dev/null || { cat $p/status; false; }
   done
   [ -z "$(ps -o stat= --ppid $$ | grep Z)" ]; [ "$(ls /proc/$$/fd)" = "$fds" ]
-  # One audit line a request, none with a password.
   [ "$(tail -n +$((n + 1)) "$W/log" | grep -c ']: caller=.* status=\(0\|7\|14\) (')" = 48 ]
   not grep -qE "wrong|$JOBPW" "$W/log"
 }
