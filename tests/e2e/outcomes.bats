@@ -53,5 +53,6 @@ load helper
   grep -qF 'command=/no\tsuch\x1b args=0 pid=' audited
   not grep -qE "wrong-pw|$JOBPW" "$W/log"
   over /dev/null /dev/log # no log to write to: the same outcome, no descriptor of it in the job
-  job 2 /bin/sh -c 'find /proc/$$/fd -mindepth 1 -printf "%f "; exit' | dq; rm audit; check 00 "" 0 '0 1 2 '
+  job 2 /bin/sh -c 'find /proc/$$/fd -mindepth 1 -fprintf fds "%f "; exit' | dq; rm audit; check 00 "" 0
+  [ "$(cat fds)" = "0 1 2 " ] # to a file: the job's output may come before the word 0
 }
