@@ -15,14 +15,14 @@ one() {
   esac
 }
 @test "48 requests, 4 at a time, leave nothing behind" {
-  fds=$(ls /proc/$$/fd) n=$(wc -l < "$W/log")
+  ls /proc/$$/fd > fds.before; n=$(wc -l < "$W/log") # to files: a $(...) pipe's ends may show in the list
   for w in 0 1 2 3; do (for k in $(seq 0 11); do (one $k $w); done) & workers+=($!); done
   for pid in "${workers[@]}"; do wait $pid; done
   mnt=$(readlink /proc/self/ns/mnt)
   for p in /proc/[0-9]*; do
     [[ $(readlink $p/ns/mnt) != "$mnt" ]] || ! grep -qE '^Uid:\s+(23001|23002)\s' $p/status 2> /dev/null || { cat $p/status; false; }
   done
-  [ -z "$(ps -o stat= --ppid $$ | grep Z)" ]; [ "$(ls /proc/$$/fd)" = "$fds" ]
+  [ -z "$(ps -o stat= --ppid $$ | grep Z)" ]; ls /proc/$$/fd > fds.after; cmp fds.before fds.after
   [ "$(tail -n +$((n + 1)) "$W/log" | grep -c ']: caller=.* status=\(0\|7\|14\) (')" = 48 ]
   not grep -qE "wrong|$JOBPW" "$W/log"
 }
