@@ -1,7 +1,5 @@
-# Attacks of a caller that is not trusted: a member of dorq's group, not
-# root, trying to get more out of dorq than running a job as a user whose
-# password PAM accepts and killing such a user's process group. Each test
-# asserts that nothing happened that the caller could not do itself.
+# Attacks of an untrusted caller (in dorq's group, not root) trying to get more than a job as a user whose
+# password PAM accepts, or a kill of such a user's group: nothing happens that the caller could not do itself.
 load helper
 @test "nothing is written in a directory only root may write, nor to a root-owned file anybody may write" {
   mkdir -m 0700 root; echo keep > root-file; chmod 0666 root-file
@@ -23,9 +21,7 @@ load helper
   rm pid dorq_1.trc; job 2 /bin/true | dq -childpidfile "$T/pid" -trcfile "$T/t" -trclvl 0x0A; check 00 "" 0
   [ "$(stat -c %u:%g pid dorq_1.trc | sort -u)" = 23001:23001 ]
 }
-# Newlines and other control bytes in every traced option value and request
-# line (a command path may hold them too): every line of the trace, in the
-# file and on standard error, is one whole line of dorq's.
+# Control bytes in every traced option value and request line (a command path may hold them too).
 @test "control bytes from outside cannot forge or break a trace line" {
   local evil=$'x\nSCHED 01-01 00:00:00.000 1 dorq:1(forged)\r\t\x1b[2J\x7f'
   local line=${evil//$'\n'/} escaped='x\nSCHED 01-01 00:00:00.000 1 dorq:1(forged)\r\t\x1b[2J\x7f'
@@ -45,17 +41,13 @@ load helper
   job 2 /bin/sh "$T/probe" > request
   [ "$(script -qec "${AS[*]} $W/bin/dorq < request" /dev/null | tr -d '\0\r')" = no-tty ]
 }
-# pam_faillock counts before any pause: a guess whose dorq is killed during
-# the pause after a wrong password has been counted all the same. (nodelay:
-# only dorq's own pause is to cost time here.)
+# pam_faillock counts a guess before dorq's pause, during which it is killed (nodelay: no other pause).
 @test "killed guesses still lock the user out; faillock --reset lets the password in again" {
   mkdir -m 0755 "$T/tally" # the failure records, on the sandbox's tmpfs
-  local opts="deny=3 unlock_time=600 dir=$T/tally nodelay"
-  local lock="auth required pam_faillock.so preauth $opts"$'\n'
-  lock+=$'auth [success=1 default=bad] pam_unix.so nodelay\n'
-  lock+="auth [default=die] pam_faillock.so authfail $opts"$'\n'
-  lock+="auth sufficient pam_faillock.so authsucc $opts"$'\nauth required pam_deny.so\n'
-  lock+="account required pam_faillock.so dir=$T/tally"$'\naccount required pam_unix.so'
+  local o="deny=3 unlock_time=600 dir=$T/tally nodelay" lock
+  printf -v lock '%s\n' "auth required pam_faillock.so preauth $o" 'auth [success=1 default=bad] pam_unix.so nodelay' \
+    "auth [default=die] pam_faillock.so authfail $o" "auth sufficient pam_faillock.so authsucc $o" \
+    'auth required pam_deny.so' "account required pam_faillock.so dir=$T/tally" 'account required pam_unix.so'
   service su "$lock"; service dorq "$lock"
   (PRE=(timeout -s KILL 0.5); for guess in 1 2; do req dqjob "wrong $guess" 2 /bin/true | dq; [ "$(cat rc)" = 137 ]; done)
   job 2 /bin/true | dq; check 07 7 7
@@ -66,9 +58,8 @@ load helper
   mkdir home && mkfifo home/env.zan && chmod 0755 home
   E=(ZANTIX_HOME=$T/home) PRE=(timeout 20); job 2 /bin/true | dq; check 00 "" 0
 }
-# dorq's memory is read while the job runs (its request still held), in pieces
-# that overlap by the text's length; regions past 1 GiB are a sanitizer's
-# shadow, which holds no program data.
+# Read while the job runs (the request still held), in pieces overlapping by the text's length; regions
+# past 1 GiB are a sanitizer's shadow, which holds no program data.
 @test "no copy of the password stays in dorq's memory once authentication has ended" {
   job 0 /bin/sh -c 'touch started; exec sleep 5' | dq &
   for _ in $(seq 200); do [ ! -e started ] || break; sleep 0.05; done

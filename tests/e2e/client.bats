@@ -1,5 +1,4 @@
-# The example client against the real set-user-ID dorq, with blocking waits,
-# started by the scheduler user.
+# The example client against the real set-user-ID dorq, with blocking waits, started by the scheduler user.
 load helper
 client() { capture sched "$DORQ_CLIENT" --dorq "$W/bin/dorq" --flags 4 "$@" > out 2> err; }
 @test "a started job shows its pid, its exit status and its output" {

@@ -1,8 +1,6 @@
-// A stand-in for libpam, built from the published PAM types only, for the two
-// things the real library cannot be made to do: lack pam_setcred
-// (DORQ_FAKE_PAM_NO_SETCRED) and fail pam_end (DORQ_FAKE_PAM_END_FAILS). Each
-// call is appended as "<call> <what> <flags or status>" to the file named by
-// DORQ_FAKE_PAM_LOG.
+// A stand-in for libpam, for what the real one cannot be made to do: lack pam_setcred
+// (DORQ_FAKE_PAM_NO_SETCRED) or fail pam_end (DORQ_FAKE_PAM_END_FAILS). Each call is appended as
+// "<call> <what> <flags or status>" to the file named by DORQ_FAKE_PAM_LOG.
 #include <security/pam_appl.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,16 +1,12 @@
-# The sandbox of the end-to-end tests. ctest starts each .bats file in a
-# private mount namespace of its own; setup_file builds there a tmpfs W with
-# real users and PAM services bind-mounted over the host's /etc/passwd,
-# group, shadow and pam.d (which are never changed), a system log of its own,
-# and the set-user-ID copy of the dorq under test ($DORQ). Requests come from
-# the scheduler user dqsched. $HELPERS holds the built helper programs.
+# The sandbox: in the private mount namespace ctest starts each .bats file in, a tmpfs W with real users and
+# PAM services bind-mounted over /etc's, a system log of its own and the set-user-ID copy of $DORQ. Requests
+# come from the scheduler user dqsched; $HELPERS holds the built helper programs.
 JOBPW='Job-Pass 3141!' # dqjob: uid 23002, also in groups 23010 and 23011
 UNIX=$'auth required pam_unix.so nodelay\naccount required pam_unix.so'
 PERMIT=$'auth required pam_permit.so\naccount required pam_permit.so'
 DENY=$'auth required pam_deny.so\naccount required pam_deny.so'
 setup_file() {
-  # The mounts must never reach the host: only in a mount namespace other than
-  # the one ctest started from (DORQ_E2E_OUTER_NS), whose root propagates nothing.
+  # The mounts must never reach the host: only in a namespace other than ctest's, propagating nothing.
   [ -n "${DORQ_E2E_OUTER_NS-}" ] && [ "$(readlink /proc/self/ns/mnt)" != "$DORQ_E2E_OUTER_NS" ] &&
     [ "$(findmnt -no PROPAGATION /)" = private ] ||
     { echo "not in a private mount namespace of its own: start the tests through ctest" >&2; return 1; }
@@ -30,8 +26,7 @@ setup_file() {
   service other "$DENY"
   for f in passwd group shadow pam.d; do mount --bind "$W/$f" "/etc/$f"; done
   install -m 4755 "$DORQ" "$W/bin/dorq"; install -m 0755 "$DORQ" "$W/bin/dorq-plain"
-  # The system log at /dev/log (which the host may lack) appends each message
-  # to $W/log: /dev gets an overlay, with its sub-mounts carried over.
+  # /dev/log (the host may lack it) appends to $W/log: /dev gets an overlay, its sub-mounts carried over.
   mkdir "$W/dev" "$W/dev-up" "$W/dev-work" && mount --rbind /dev "$W/dev"
   mount -t overlay overlay -o lowerdir=/dev,upperdir="$W/dev-up",workdir="$W/dev-work" /dev
   for f in pts shm mqueue; do [ ! -d "$W/dev/$f" ] || mount --rbind "$W/dev/$f" "/dev/$f"; done
@@ -42,8 +37,7 @@ setup_file() {
     print $out "$_\n" while defined recv($log, $_, 16384, 0)' "$W/log" > "$W/logsink.ready" 3>&- & export LOGSINK=$!
   while [ ! -s "$W/logsink.ready" ]; do sleep 0.01; done
 }
-# Each test starts with pam_unix in both services, in a fresh directory that
-# every user may write, as the working directory.
+# Each test: pam_unix in both services, in a fresh directory every user may write.
 setup() {
   service su "$UNIX"; service dorq "$UNIX"
   T=$W/t$BATS_TEST_NUMBER; mkdir -m 1777 "$T"; cd "$T"
@@ -52,8 +46,7 @@ setup() {
   E=()    # dorq's environment besides PATH
   KEEP="" # descriptors above 2 that dorq inherits
 }
-# A failure stops a test only as a command of its own: not inside "a && b"
-# (but as its last part) nor after "!". Hence "not COMMAND" for "! COMMAND".
+# A failure stops a test only as a command of its own, not after "!" (nor inside "a && b" but last).
 not() { ! "$@"; }
 teardown() { [ ! -s "$T/mounts" ] || tac "$T/mounts" | xargs -r umount -l; }
 service() { printf '%s\n' "$2" > "$W/pam.d/$1"; }
@@ -69,9 +62,8 @@ sched() (
 )
 # capture COMMAND...: its exit status goes to the file rc.
 capture() { local rc=0; "$@" || rc=$?; echo "$rc" > rc; }
-# dq [WORD...]: dorq ($BIN: another copy) on this standard input; outputs to the
-# files out and err, and to the file audit the first audit line the log got
-# after its start: dorq sends it before it ends, but the sink may take a moment.
+# dq [WORD...]: dorq ($BIN: another copy) on this standard input, to the files out and err; to audit, the
+# first audit line the log got after the start (sent before dorq ends; the sink may take a moment).
 dq() {
   local n i; n=$(wc -l < "$W/log"); rm -f audit
   capture sched "$W/bin/${BIN:-dorq}" "$@" > out 2> err
@@ -79,11 +71,9 @@ dq() {
     sed -n "$((n + 1)),\$ {/]: caller=/{p;q}}" "$W/log" > audit; [ ! -s audit ] || return 0; sleep 0.01
   done
 }
-# check WORDS FRAME RC [TEXT]: out is the status words WORDS (hex bytes)
-# followed by TEXT (printf %b), err is the frame for FRAME alone (nothing
-# when FRAME is empty), and the exit status was RC; byte for byte. After dq,
-# the audit line holds no password, and its status is 0 for a started job
-# (whatever became of it), else the frame's code; AUDIT= where neither holds.
+# check WORDS FRAME RC [TEXT]: byte for byte, out is the status words WORDS (hex) then TEXT (printf %b), err
+# the frame for FRAME alone (or nothing), exit status RC. After dq, the audit line holds no password, and its
+# status is 0 for a started job (whatever became of it), else the frame's code; AUDIT= where neither holds.
 check() {
   { for w in $1; do printf "\\x$w"; done; printf '%b' "${4-}"; } > want.out
   if [ -n "$2" ]; then printf '!@#--!@#%s#@!--#@!' "$2"; fi > want.err

@@ -1,10 +1,8 @@
-# Hostile requests and a hostile system: over-long lines, NUL bytes, absurd
-# argument counts, closed or broken standard streams, a full file system and
-# a refused fork, each seen on the channels.
+# Hostile requests and a hostile system: over-long lines, NUL bytes, absurd counts, closed or broken
+# standard streams, a full file system and a refused fork.
 load helper
-# limit LINE TEXT WORDS FRAME RC: request line LINE (1 to 6) of 131068
-# characters made from TEXT (its first character repeated in front) is
-# accepted with that outcome; with one character more it is refused with 4.
+# limit LINE TEXT WORDS FRAME RC: request line LINE of 131068 characters ending in TEXT (its first one repeated
+# in front) has that outcome; one more character is refused with 4.
 limit() {
   local lines=(dqjob pw 2 /bin/true 1 x); service su "$PERMIT"
   lines[$1 - 1]=$(head -c $((131068 - ${#2})) /dev/zero | tr '\0' "${2:0:1}")$2
@@ -21,9 +19,7 @@ limit() {
 @test "a last line at its limit without a newline" {
   service su "$PERMIT"; { req dqjob pw 2 /bin/true 1 | head -n 5; printf "%0131068d" 0; } | dq; check 00 "" 0
 }
-# A NUL byte ends a line for every later use; a carriage return stays part of
-# it. "su" denies permission and "dorq" checks the password, so a wrong
-# password shows at once as 21.
+# "su" denies permission and "dorq" checks the password, so a wrong password shows at once as 21.
 nul() { service su "auth requisite pam_debug.so auth=perm_denied"; printf "$1" "$JOBPW" | dq; }
 @test "a NUL byte ends the user name" { nul 'dqjob\0dqother\n%s\n0\n/usr/bin/id\n1\n-u\n'; check "" "" 0 '23002\n'; }
 @test "a NUL byte ends the password" { nul 'dqjob\n%s\0tail\n2\n/bin/true\n0\n'; check 00 "" 0; }
@@ -38,9 +34,8 @@ nul() { service su "auth requisite pam_debug.so auth=perm_denied"; printf "$1" "
   service su "$PERMIT"
   for name in dqjob/x ../dqjob dqjob:x:0:0::/:/bin/sh "dqjob "; do req "$name" pw 2 /bin/true | dq; check "0a 00" 7 7; done
 }
-# count FLAGS-TO-END: a request of dqjob's from its flags line on. The vector
-# has count + 2 slots, computed in 32 bits: a huge one cannot be had (2), or
-# the input ends first (3).
+# count FLAGS-TO-END: a request of dqjob's from its flags line on. The vector has count + 2 slots, computed
+# in 32 bits: a huge one cannot be had (2), or the input ends first (3).
 count() { service su "$PERMIT"; printf "dqjob\npw\n$1\n" | dq; }
 @test "count -3" { count '2\n/bin/true\n-3\nx'; check "" 2 2 || check "" 3 3; }
 @test "count 2^31-1" {
@@ -50,21 +45,16 @@ count() { service su "$PERMIT"; printf "dqjob\npw\n$1\n" | dq; }
 @test "count 2^32+1 wraps to 1" { count '2\n/bin/true\n4294967297\nx'; check 00 "" 0; }
 @test "a count that is no number is 0" { count '2\n/bin/true\nabc'; check 00 "" 0; }
 @test "more arguments counted than given: 3" { count '2\n/bin/true\n3\nx\ny'; check "" 3 3; }
-# The terminator takes slot 0: the command runs with an empty vector, which
-# the kernel may turn into one empty string.
+# The terminator takes slot 0: an empty vector, which the kernel may turn into one empty string.
 @test "count -1" { count "0\n$HELPERS/dorq_noargs\n-1"; check "" "" 0 'argc 0 \n' || check "" "" 0 'argc 1 \n'; }
-# Entries that look like options stay environment entries: were they read as
-# options, "-trclvl 2" would end the run with 20.
+# Were the environment entries read as options, "-trclvl 2" would end the run with 20.
 @test "dorq started with argument count 0" {
   job 2 /bin/true | capture sched "$HELPERS/dorq_noargs" "$W/bin/dorq" -childpidfile "$T/env" -trclvl 2 PATH=/bin > out 2> err
   check 00 "" 0; [ ! -e env ]
 }
-# Whatever happened to the caller's standard streams, the exit status is the
-# job's own (5) or the start failure's (10). The C library of a set-user-ID
-# program fills a closed slot with /dev/null (stdin: /dev/full) opened the wrong
-# way, so writes there fail; without flags value 1 the child cannot keep its
-# copy of such a standard error and ends with 13. streams FD HOW FLAGS STARTS
-# RC: FD closed, or a pipe nobody reads (broken; ignored: and SIGPIPE ignored).
+# streams FD HOW FLAGS STARTS RC: FD closed, or a pipe nobody reads (broken; ignored: with SIGPIPE ignored).
+# The C library fills a closed slot with /dev/null (stdin: /dev/full) opened the wrong way, so writes fail;
+# without flags value 1 the child cannot keep a copy of such a standard error: 13.
 streams() {
   local fd=$1
   if [ $4 = runs ]; then job $3 /bin/sh -c 'touch ran; exit 5'; else job $3 /no/such/command; fi > in
@@ -87,7 +77,6 @@ streams() {
 @test "standard error a pipe nobody reads, flags value 1, a job that cannot start" { streams 2 broken 3 fails 10; }
 @test "standard output a pipe nobody reads, SIGPIPE ignored" { streams 1 ignored 2 fails 10; }
 @test "standard error a pipe nobody reads, SIGPIPE ignored" { streams 2 ignored 0 fails 10; }
-# The trace file and the child pid file stay empty, and nothing else changes.
 @test "trace file and child pid file on a file system with no block, or no inode, left" {
   for fs in size=4k size=64k,nr_inodes=2; do
     mkdir $fs; mount -t tmpfs -o $fs,mode=1777 tmpfs $fs; echo "$T/$fs" >> mounts

@@ -1,5 +1,4 @@
-# `cmake --install` of this build tree into throw-away prefixes, as root and
-# without root's rights.
+# `cmake --install` of this build tree into throw-away prefixes, as root and without root's rights.
 load helper
 program=$DORQ_LIBEXECDIR/dorq/dorq
 @test "as root: owner root, the configured group, mode 4750, and the manual page" {
@@ -9,8 +8,7 @@ program=$DORQ_LIBEXECDIR/dorq/dorq
   [ "$(stat -c %U:%G:%a "prefix/$program")" = "root:$DORQ_GROUP:4750" ]
   cmp "prefix/$DORQ_MANDIR/man8/dorq.8" "$DORQ_BUILD/docs/dorq.8"
 }
-# The unprivileged installer owns its staging tree, and gets an install
-# manifest of its own: the build tree is root's.
+# The installer owns its staging tree, and a manifest of its own: the build tree is root's.
 @test "without root's rights: completes and names the commands for root, chown before chmod" {
   install -d -o nobody stage; install -m 0666 /dev/null manifest
   touch "$DORQ_BUILD/install_manifest.txt"; over manifest "$DORQ_BUILD/install_manifest.txt"

@@ -1,8 +1,6 @@
-# What the job sees, from inside the job: identity, groups, process group and
-# session, standard streams, descriptors, signals and environment.
+# What the job sees from inside: identity, groups, process group and session, standard streams,
+# descriptors, signals and environment. With status words, a job reports to files (its output may come first).
 load helper
-# With status words, the job reports to files: its output may come before
-# the word 0.
 @test "the job runs as the user with its groups, in a process group of its own" {
   { job 2 /bin/sh -c 'ps -o pid=,pgid=,sid= -p $$ > ids; cat > stdin; exec grep -E "^(Uid|Gid|Groups):" /proc/self/status > status'
     echo "the rest of standard input"; } | dq
@@ -14,9 +12,7 @@ load helper
   for flags in 0 2 4 6; do job $flags /bin/sh -c 'echo 1 >&2; echo 2' | dq; [ "$(cat out err | tr -d '\0')" = $'1\n2' ]; done
   job 1 /bin/sh -c 'echo 1 >&2; echo 2' | dq; [ "$(cat out)" = 2 ]; [ "$(cat err)" = 1 ]
 }
-# dorq's own descriptors (the trace file, the settings file, the child pid
-# file, the job pipe, the copy of standard error, what a PAM module left
-# open) never reach the job; those dorq was started with do.
+# None of dorq's own: the trace, settings and child pid files, the job pipe, the stderr copy, a PAM module's.
 @test "the job has only the descriptors dorq was started with" {
   mkdir home; echo KVL_ADMIN=/net/admin > home/env.zan
   service su "auth required $HELPERS/pam_dorq_keepfd.so keep=3"$'\n'"$PERMIT"
@@ -30,8 +26,7 @@ load helper
   service su "auth required $HELPERS/pam_dorq_keepfd.so at=70000"$'\n'"$PERMIT"
   PRE=(prlimit --nofile=70001 --); job 0 /bin/sh -c 'ls -v /proc/$$/fd' | dq; check "" "" 0 '0\n1\n2\n'
 }
-# A closed standard descriptor is filled before dorq opens anything: by the C
-# library for a set-user-ID program, by dorq itself when root starts it.
+# Filled before dorq opens anything: by the C library for a set-user-ID program, by dorq when root starts it.
 @test "a closed standard descriptor is /dev/null for the job, and nothing of dorq's" {
   for run in "dorq 1" "dorq 2" "dorq-plain 1" "dorq-plain 2"; do
     echo "row: $run"; read -r bin fd <<< "$run"; [ $bin = dorq ] || AS=()
@@ -50,8 +45,6 @@ load helper
     job $((flags | 2)) /bin/sh -c 'kill -TERM $$' | dq; check "00 0c" 12 12 # still told apart from a failed wait
   done
 }
-# The loader drops a set-user-ID program's unsafe variables; the job's library
-# path comes from the installation home only.
 @test "the environment is the caller's, less what the loader drops, with the library path of ZANTIX_HOME" {
   unsafe=(LD_PRELOAD=/no/dq.so LD_AUDIT=/no/dq.so GCONV_PATH=/no LOCPATH=/no LD_LIBRARY_PATH=/no)
   E=(ZANTIX_HOME=/h LD_LIBRARY_PATH_SDORQ=/x "${unsafe[@]}" MARK=kept); job 0 /usr/bin/env | dq

@@ -1,11 +1,8 @@
-# Kill requests against real process groups, the orphaned run, and the
-# child pid record.
+# Kill requests against real process groups, the orphaned run, and the child pid record.
 load helper
-# retry COMMAND...: runs COMMAND until it succeeds, for up to 10 seconds.
+# retry COMMAND...: until it succeeds, for up to 10 seconds.
 retry() { for _ in $(seq 200); do "$@" && return; sleep 0.05; done; false; }
-# A job whose pid was recorded is killed with all of its process group by a
-# later kill request of the same user; what the user may not or cannot kill
-# is refused with 14.
+# What the user may not or cannot kill is refused with 14.
 @test "a kill request ends the user's own job with its whole group, and nothing else" {
   mkdir run; job 6 /bin/sh -c 'sleep 60 & sleep 60' | (cd run && dq -childpidfile "$T/job.pid") &
   retry eval '[ -s job.pid ] && [ "$(pgrep -c -g "$(cat job.pid)")" = 3 ]'
@@ -17,9 +14,8 @@ retry() { for _ in $(seq 200); do "$@" && return; sleep 0.05; done; false; }
   wait %1; (cd run; check "00 0c" 12 12)
   retry eval '[ "$(pgrep -c -g "$(cat job.pid)")" = 0 ]'
 }
-# The caller dies while dorq polls: dorq, adopted by the first process of its
-# PID namespace, kills the job and ends with status 0. That process kills the
-# caller once the job runs, then lists each process it reaps with its status.
+# dorq, polling, is adopted by the first process of its PID namespace, which kills the caller once the job
+# runs, then lists each process it reaps with its status.
 @test "an orphaned dorq kills its job and ends with 0" {
   job 2 /bin/sleep 60 > in
   unshare -p -f perl -e 'if (!($caller = fork)) { exec "sh", "-c", $ARGV[0] }
@@ -29,9 +25,8 @@ retry() { for _ in $(seq 200); do "$@" && return; sleep 0.05; done; false; }
     "${AS[*]} $W/bin/dorq -childpidfile job.pid < in > out & echo \$! > dorq.pid; wait" > reaped
   grep -qx "$(cat dorq.pid) 0" reaped; grep -qx "$(cat job.pid) 9" reaped; printf '\0' | cmp out
 }
-# The record goes to a descriptor dorq was started with (the number the value
-# begins with), framed; or to a file the caller creates or owns, overwritten from
-# its start, never through a final link nor to a FIFO, where dorq could hang.
+# Framed to a descriptor dorq was started with (the value's leading number); or over the start of a file the
+# caller creates or owns, never through a final link nor to a FIFO, where dorq could hang.
 @test "the child pid record on a descriptor, in a new file, an old file, a link and a FIFO" {
   KEEP=5; job 0 /bin/sh -c 'printf $$ > jobpid' | dq -childpidfile 5abc 5> record
   check "" "" 0; [ "$(cat record)" = "DORQ_CHILD_PID$(cat jobpid)DORQ_CHILD_PID" ]

@@ -1,7 +1,6 @@
-// What a shell cannot do: "dorq_noargs PROGRAM [ENTRY...]" executes PROGRAM
-// with an empty argument vector and the ENTRYs as its whole environment.
-// Started itself with no arguments (the kernel may pass one empty string
-// instead), it prints its argument count and first argument.
+// What a shell cannot do: "dorq_noargs PROGRAM [ENTRY...]" executes PROGRAM with an empty argument
+// vector and the ENTRYs as its whole environment. Started so itself (the kernel may pass one empty
+// string instead), it prints its argument count and first argument.
 #include <stdio.h>
 #include <unistd.h>
 int main(int argc, char** argv) {

@@ -1,15 +1,12 @@
-# The PAM policy through the real binary: the attempt with "su", then the
-# one with "dorq", against real modules (or a stand-in for libpam), each
-# attempt's result as the trace shows it, and what the pair makes of the run.
-# Only PAM_SUCCESS may run the job, and no trace line holds the password. (The
-# pause after a plain failure: tests/app/auth_test.cpp.)
+# The PAM policy: the attempt with "su", then with "dorq", against real modules (or a stand-in libpam), each
+# result as traced, and the run's outcome. Only PAM_SUCCESS runs the job; no trace line holds the password.
+# (The pause after a plain failure: tests/app/auth_test.cpp.)
 load helper
 TEXT="auth optional pam_echo.so text"$'\n'"$UNIX" # pam_unix after a module that only shows a text
 # debug AUTH [ACCT [CRED]]: a service answering exactly these pam_debug values.
 debug() { printf 'auth requisite pam_debug.so auth=%s cred=%s\naccount requisite pam_debug.so acct=%s' "$1" "${3-success}" "${2-success}"; }
-# policy SU DORQ ATTEMPTS WORDS FRAME RC [PASSWORD [USER]]: the services, then
-# a request from USER (dqjob) with PASSWORD (the right one) for a job that
-# makes the file ran. Every trace line goes to the trace file.
+# policy SU DORQ ATTEMPTS WORDS FRAME RC [PASSWORD [USER]]: the services, then a request from USER (dqjob)
+# with PASSWORD (the right one) for a job that makes the file ran; every trace line goes to the file.
 policy() {
   service su "$1"; service dorq "$2"
   req "${8-dqjob}" "${7-$JOBPW}" 2 /usr/bin/touch "$T/ran" | dq -trcfile "$T/t" -trclvl 0xFFFA
@@ -44,8 +41,7 @@ policy() {
   job 2 /bin/true | BIN=dorq-plain dq -trcfile "$T/t" -trclvl 0x1A
   check 05 5 5; grep -q 'Dorq has not been setup, euid 23001' dorq_*.trc; not grep -q Trying dorq_*.trc
 }
-# What the loader finds under the library's two names: only libpam.so.0 (a
-# whiteout hides the other), or a stand-in.
+# What the loader finds: only libpam.so.0 (a whiteout hides libpam.so), or a stand-in.
 libpam() { readlink -f /usr/lib/x86_64-linux-gnu/libpam.so.0; }
 @test "only libpam.so.0 is there: the attempt goes on with it" {
   mkdir up work; mknod up/libpam.so c 0 0

@@ -1,8 +1,6 @@
-// pam_dorq_keepfd: a real PAM module that leaves descriptors open in the
-// process that loaded it, as some modules do on purpose. It always succeeds,
-// and acts when the credentials are set, the last step of a transaction:
-// "keep=N" opens /dev/null N times; "leave=N" opens it until the descriptor
-// limit is reached, then closes the N newest again; "at=N" opens it as
+// pam_dorq_keepfd: a real PAM module that leaves descriptors open, as some do on purpose. It always
+// succeeds, and acts when the credentials are set, the last step: "keep=N" opens /dev/null N times;
+// "leave=N" opens it up to the descriptor limit, then closes the N newest again; "at=N" opens it as
 // descriptor N.
 #include <fcntl.h>
 #include <security/pam_modules.h>

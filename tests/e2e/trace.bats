@@ -1,5 +1,4 @@
-# Tracing as the caller sees it: the options, the level and its sinks, the
-# line's header, the trace file's name, creation and refusals.
+# Tracing as the caller sees it: options, level, sinks, line header, the trace file's name, creation, refusals.
 load helper
 # notes WORD...: the level notes of the option parsing of dorq run with WORD.
 notes() { dq "$@" < /dev/null; grep -o 'Tracing set to level .*' err | cut -d' ' -f5 | xargs; }
@@ -51,8 +50,7 @@ trcname() {
   umask 027; job 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x0A
   [ "$(stat -c %a:%u:%g dorq_*.trc)" = "640:23001:23001" ]
 }
-# The file is the caller's own; the child's lines after it took on the user's
-# identity reach it only when that user is the caller.
+# The child's lines after it took on the user's identity reach the caller's file only when the user is the caller.
 @test "the trace file is appended to, by dorq and by the job's child when the file is the user's" {
   messages() { sed 's/^SCHED [^(]*([^)]*)//' dorq_1.trc; }
   PRE=(unshare -p -f); echo old > dorq_1.trc; chown 23001:23001 dorq_1.trc # dorq runs as pid 1
@@ -61,9 +59,8 @@ trcname() {
   rm dorq_1.trc; req dqsched 'Sched-Pass 2718' 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x22
   [ "$(messages)" = $'Tracing set to level 34\nExecuting /bin/true\nargv[0] = /bin/true' ]
 }
-# A line the file refuses reaches neither the file, nor what a link names, nor
-# standard output: only standard error. Each row makes dorq_1.trc (dorq runs as
-# pid 1), the last one points -trcfile into a directory that is not there.
+# Refused lines reach standard error only, not what a link names. Each row makes dorq_1.trc (dorq is pid 1),
+# the last points -trcfile into a directory that is not there.
 @test "a trace file that is a link, a dangling link, a directory, a FIFO, a device or in no directory gets no line" {
   PRE=(unshare -p -f); echo keep > target
   for make in 'ln -s target dorq_1.trc' 'ln -s missing dorq_1.trc' 'mkdir dorq_1.trc' 'mkfifo dorq_1.trc' \
