@@ -50,6 +50,7 @@ void catchSignals() {
 // pending signals 1-30 to its thread in ascending order, re-reading the set; later uses only lock.
 TEST(PortLock, FirstUseInitialisesAndRedelivers) {
   catchSignals();
+  // flag, deferral sections open around the first use, pending, tenFlips, delivered, left pending
   const std::tuple<uint32_t, int32_t, uint32_t, uint32_t, std::vector<int>, uint32_t> cases[] = {
       {0, 0, bit(10), 0, {10}, 0},
       {2, 2, bit(10), 0, {}, bit(10)},
