@@ -15,4 +15,12 @@
 // would not fit: an escape is never split. Nothing is terminated.
 size_t dorqEscape(std::string_view text, std::span<char> out);
 
+// Writes text as one field value of an audit line: every byte outside
+// letters, digits and "._,:/@+-" becomes "\xHH", so no space, "=", quote,
+// backslash or control byte of the text can end the field or make another.
+// A text that does not fit whole is cut before the first escape that would
+// not fit, and the mark "[cut:N]" follows with N the text's whole length in
+// bytes (room for it is kept). Terminated; returns the length.
+size_t dorqEscapeField(std::string_view text, std::span<char> out);
+
 #endif  // DORQ_APP_DORQ_ESCAPE_H

@@ -35,7 +35,7 @@ void dorqSetupLogging() {
   // The settings file is read, once, on the first lookup that misses the
   // environment; its place comes from the caller's environment, so it is
   // read with the caller's rights.
-  const CallerFilesystemIdentity caller;
+  const AsCaller caller;
   if (caller.active() && lookUp(&error, kLogProperty, strlen(kLogProperty), logProperty) &&
       strcmp(logProperty, kLogEnabled) == 0) {
     lookUp(&error, kLogFilePath, strlen(kLogFilePath), logFilePath);

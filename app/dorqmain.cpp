@@ -9,34 +9,37 @@
 #include "app/sdorq_audit.h"
 #include "app/sdorq_auth.h"
 #include "app/sdorq_exec.h"
+#include "app/sdorq_identity.h"
 #include "app/sdorq_run.h"
 
 namespace {
 
-// Authentication, then the command or the kill request.
-DorqStatus serve(DorqRequest* request, int* exitStatus) {
-  DorqStatus status = sdorqAuthenticateUser(request->user, request->password);
-  // The password is needed no more; no copy of it lives past this point.
-  dorqWipePassword(request);
-  if (status == DorqStatus::Ok) {
-    status = sdorqRunCommandAsUser(request->path, request->argv, request->user, request->flags,
-                                   exitStatus);
-  }
-  return status;
-}
-
-// The audit line of a request that was read: the job's start has written it
-// already, so this one records every other outcome.
-void audit(const DorqRequest& request, DorqStatus status) {
+// What the request asked for, for the audit line of a refusal.
+AuditRequest auditRequest(const DorqRequest& request) {
   const bool kill = strcmp(request.path, kKillWord) == 0;
   const char* first = request.slots > 1 ? request.argv[1] : nullptr;
-  sdorqAudit({request.user, request.path, kill ? (first != nullptr ? first : "") : nullptr,
-              request.slots > 1 ? request.slots - 2 : 0, 0, status});
+  return {request.user, request.path, kill ? (first != nullptr ? first : "") : nullptr,
+          request.slots > 1 ? request.slots - 2 : 0};
+}
+
+// Authentication, then the command or the kill request. A refused
+// authentication is audited here; everything after it by the execution step.
+DorqStatus serve(DorqRequest* request, int* exitStatus) {
+  const char* reason = nullptr;
+  DorqStatus status = sdorqAuthenticateUser(request->user, request->password);  // XXX reason
+  // The password is needed no more; no copy of it lives past this point.
+  dorqWipePassword(request);
+  if (status != DorqStatus::Ok) {
+    sdorqAuditRefused(auditRequest(*request), 0, {status, reason, 0});
+    return status;
+  }
+  return sdorqRunCommandAsUser(request->path, request->argv, request->user, request->flags,
+                               exitStatus);
 }
 
 // Failures of parsing and intake end with the frame alone.
 int reportIntakeFailure(DorqStatus status) {
-  sdorqAudit({nullptr, nullptr, nullptr, 0, 0, status});
+  sdorqAuditRefused({}, 0, {status, nullptr, 0});
   sdorqCloseLogCtxt();
   dorqWriteFrame(status);
   return dorqStatusCode(status);
@@ -47,6 +50,10 @@ int reportIntakeFailure(DorqStatus status) {
 void sdorqWriteStatusWord(DorqStatus status) {
   const auto word = static_cast<unsigned char>(dorqStatusCode(status));
   // A failing write or flush changes nothing: the exit status still tells.
+  const AsCaller asCaller;
+  if (!asCaller.active()) {
+    return;
+  }
   (void)fwrite(&word, 1, 1, stdout);
   (void)fflush(stdout);
 }
@@ -60,6 +67,10 @@ int dorqFormatFrame(char (&buf)[kFrameBuffer], int code) {
 void dorqWriteFrame(DorqStatus status) {
   char frame[kFrameBuffer];
   const int length = dorqFormatFrame(frame, dorqStatusCode(status));
+  const AsCaller asCaller;
+  if (!asCaller.active()) {
+    return;
+  }
   (void)fwrite(frame, static_cast<size_t>(length), 1, stderr);
 }
 
@@ -79,7 +90,6 @@ int dorqmain(int argc, char** argv) {
   int exitStatus = 0;
   status = serve(&request, &exitStatus);
   const int flags = request.flags;
-  audit(request, status);
   owner.reset();  // the driver releases the request before it reports
   sdorqCloseLogCtxt();
 

@@ -4,6 +4,8 @@
 #include "app/dorq_driver.h"
 #include "app/sdorq_audit.h"
 #include "app/sdorq_descriptors.h"
+#include "app/sdorq_environ.h"
+#include "app/sdorq_identity.h"
 #include "app/sdorq_run.h"
 
 namespace {
@@ -27,7 +29,9 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
   mallopt(M_TOP_PAD, kTopPad);
   sdorqOpenStandardDescriptors();
+  sdorqEnterRootContext();  // before anything else is opened or looked up
   sdorqRecordInheritedDescriptors();
+  sdorqSetAsideTimeZone();
   sdorqAuditStart();
   sdorqWatchCaller();  // after the inherited set: its pidfd is dorq's own
   sdorqIgnoreSigpipe();

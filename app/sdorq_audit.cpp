@@ -2,6 +2,7 @@
 #include "app/sdorq_audit.h"
 
 #include <pwd.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -17,68 +18,55 @@
 namespace {
 
 constexpr char kIdent[] = "dorq";
-// Escaped fields are cut at these sizes; the line is always shorter than
-// what syslog takes in one message.
+// Escaped fields are cut at these sizes, with a mark; the line is always
+// shorter than what syslog takes in one message.
 constexpr size_t kNameField = 256;
 constexpr size_t kPathField = 1024;
-constexpr size_t kLineBuffer = 2048;
+constexpr size_t kLineBuffer = 3072;
 
-// The caller and whether the line was written: one request per process, one
-// line per request. The job's start writes it from the execution step; every
-// other outcome from the driver at the end.
-struct AuditState {
-  uid_t caller;
-  bool written;
-};
-AuditState state;
+// The caller, as dorq was started: "NAME(UID)", escaped.
+char callerField[kNameField + 16] = "?";
 
-struct Meaning {
+struct Reason {
   DorqStatus status;
-  const char* text;
+  const char* word;
 };
-constexpr Meaning kMeanings[] = {
-    {DorqStatus::Ok, "started"},
-    {DorqStatus::NoMemory, "no memory for the request"},
-    {DorqStatus::InputEnded, "request incomplete"},
-    {DorqStatus::LineTooLong, "request line too long"},
-    {DorqStatus::NotSetUid, "not set-user-ID root"},
-    {DorqStatus::AuthFailed, "authentication failed"},
-    {DorqStatus::Identity, "user identity not taken"},
-    {DorqStatus::ForkFailed, "fork failed"},
-    {DorqStatus::ExecFailed, "command not executed"},
-    {DorqStatus::WaitFailed, "wait failed"},
-    {DorqStatus::Signalled, "job ended by a signal"},
-    {DorqStatus::StderrCopy, "standard error not set up"},
-    {DorqStatus::KillFailed, "kill failed"},
-    {DorqStatus::NoPam, "no PAM library"},
-    {DorqStatus::BadOption, "bad option"},
-    {DorqStatus::BadPamConf, "PAM configuration refuses su"},
+// Each status's own reason word.
+constexpr Reason kReasons[] = {
+    {DorqStatus::Ok, "ok"},
+    {DorqStatus::NoMemory, "no-memory"},
+    {DorqStatus::InputEnded, "request-incomplete"},
+    {DorqStatus::LineTooLong, "request-line-too-long"},
+    {DorqStatus::NotSetUid, "not-setuid-root"},
+    {DorqStatus::AuthFailed, "authentication-failed"},
+    {DorqStatus::Identity, "identity-not-taken"},
+    {DorqStatus::ForkFailed, "fork-failed"},
+    {DorqStatus::ExecFailed, "command-not-executed"},
+    {DorqStatus::WaitFailed, "wait-failed"},
+    {DorqStatus::Signalled, "ended-by-signal"},
+    {DorqStatus::StderrCopy, "stderr-not-set-up"},
+    {DorqStatus::KillFailed, "kill-failed"},
+    {DorqStatus::NoPam, "no-pam-library"},
+    {DorqStatus::BadOption, "bad-option"},
+    {DorqStatus::BadPamConf, "su-refuses-dorq"},
 };
 
-const char* meaningOf(DorqStatus status, bool kill) {
-  if (status == DorqStatus::Ok && kill) {
-    return "signal sent";
+const char* reasonOf(const AuditOutcome& outcome) {
+  if (outcome.reason != nullptr) {
+    return outcome.reason;
   }
-  for (const Meaning& m : kMeanings) {
-    if (m.status == status) {
-      return m.text;
+  for (const Reason& r : kReasons) {
+    if (r.status == outcome.status) {
+      return r.word;
     }
   }
   return "unknown";
 }
 
-// An escaped, terminated copy of text in out.
-template <size_t N>
-const char* escaped(const char* text, char (&out)[N]) {
-  const size_t length = dorqEscape(text, std::span<char>(out, N - 1));
-  out[length] = '\0';
-  return out;
-}
-
 // The line being built; a piece that does not fit is cut by snprintf and
 // ends the line there.
 struct LineBuilder {
-  char (&text)[kLineBuffer];
+  char text[kLineBuffer];
   size_t length;
 
   __attribute__((format(printf, 2, 3))) void append(const char* format, ...) {
@@ -94,49 +82,104 @@ struct LineBuilder {
     va_end(arguments);
     length = more < 0 ? kLineBuffer - 1 : length + static_cast<size_t>(more);
   }
+
+  // " key=value", the value escaped as one field of at most Size bytes.
+  template <size_t Size>
+  void field(const char* key, const char* value) {
+    char escaped[Size];
+    dorqEscapeField(value, std::span<char>(escaped, Size));
+    append(" %s=%s", key, escaped);
+  }
 };
 
-// "caller=NAME(UID)", then what the request asked for as far as it was read.
-void formatLine(const DorqAudit& a, char (&line)[kLineBuffer]) {
-  LineBuilder out{line, 0};
-  line[0] = '\0';
-  const passwd* entry = getpwuid(state.caller);
-  char text[kPathField];
-  out.append("caller=%s(%u)", entry != nullptr ? escaped(entry->pw_name, text) : "?",
-             static_cast<unsigned>(state.caller));
-  const bool kill = a.killTarget != nullptr;
-  if (a.user != nullptr) {
-    char user[kNameField];
-    out.append(" user=%s", escaped(a.user, user));
+// "caller=NAME(UID) event=EVENT", then what the request asked for as far as
+// it was read, and the job's pid once there is one.
+void begin(LineBuilder* line, const char* event, const AuditRequest& request, pid_t job) {
+  line->length = 0;
+  line->text[0] = '\0';
+  line->append("caller=%s event=%s", callerField, event);
+  if (request.user != nullptr) {
+    line->field<kNameField>("user", request.user);
   }
-  if (kill) {
-    char target[kNameField];
-    out.append(" kill=%s", escaped(a.killTarget, target));
-  } else if (a.path != nullptr) {
-    out.append(" command=%s args=%u", escaped(a.path, text), a.argumentCount);
+  if (request.killTarget != nullptr) {
+    line->field<kNameField>("kill", request.killTarget);
+  } else if (request.path != nullptr) {
+    line->field<kPathField>("command", request.path);
+    line->append(" args=%u", request.argumentCount);
   }
-  if (a.job > 0) {
-    out.append(" pid=%d", static_cast<int>(a.job));
+  if (job > 0) {
+    line->append(" pid=%d", static_cast<int>(job));
   }
-  out.append(" status=%d (%s)", dorqStatusCode(a.status), meaningOf(a.status, kill));
+}
+
+// " status=N reason=WORD", and " error=ENAME" when the system gave a reason.
+void appendOutcome(LineBuilder* line, const AuditOutcome& outcome) {
+  line->append(" status=%d reason=%s", dorqStatusCode(outcome.status), reasonOf(outcome));
+  if (outcome.error != 0) {
+    const char* name = strerrorname_np(outcome.error);
+    if (name != nullptr) {
+      line->append(" error=%s", name);
+    } else {
+      line->append(" error=%d", outcome.error);
+    }
+  }
+}
+
+void write(int priority, const LineBuilder& line) {
+  syslog(priority, "%s", line.text);
 }
 
 }  // namespace
 
 void sdorqAuditStart() {
-  state = AuditState{getuid(), false};
+  const uid_t caller = getuid();
+  const passwd* entry = getpwuid(caller);
+  char name[kNameField];
+  dorqEscapeField(entry != nullptr ? entry->pw_name : "?", std::span<char>(name, sizeof name));
+  snprintf(callerField, sizeof callerField, "%s(%u)", name, static_cast<unsigned>(caller));
+  // The socket now, while nothing of the caller's can stand in the way; the
+  // C library makes it close-on-exec.
+  openlog(kIdent, LOG_PID | LOG_NDELAY, LOG_AUTHPRIV);
 }
 
-void sdorqAudit(const DorqAudit& audit) {
-  if (state.written) {
-    return;
+void sdorqAuditRefused(const AuditRequest& request, pid_t job, const AuditOutcome& outcome) {
+  LineBuilder line;
+  begin(&line, "refused", request, job);
+  appendOutcome(&line, outcome);
+  write(LOG_NOTICE, line);
+}
+
+void sdorqAuditStarted(const AuditRequest& request, pid_t job) {
+  LineBuilder line;
+  begin(&line, "started", request, job);
+  write(LOG_INFO, line);
+}
+
+void sdorqAuditEnded(const AuditRequest& request, pid_t job, const AuditJobEnd& end) {
+  LineBuilder line;
+  begin(&line, "ended", request, job);
+  if (!end.waited) {
+    appendOutcome(&line, end.outcome);
+  } else if (end.signalled) {
+    const char* name = sigabbrev_np(end.value);
+    if (name != nullptr) {
+      line.append(" signal=SIG%s", name);
+    } else {
+      line.append(" signal=%d", end.value);
+    }
+  } else {
+    line.append(" exit=%d", end.value);
   }
-  state.written = true;
-  char line[kLineBuffer];
-  formatLine(audit, line);
-  // The C library's log socket is close-on-exec; it is closed again at once,
-  // so no job started later can find it either.
-  openlog(kIdent, LOG_PID, LOG_AUTHPRIV);
-  syslog(audit.status == DorqStatus::Ok ? LOG_INFO : LOG_NOTICE, "%s", line);
-  closelog();
+  constexpr int64_t kPerSecond = 1000;
+  line.append(
+      " wall=%lld.%03lld orphaned=%s", static_cast<long long>(end.wallMilliseconds / kPerSecond),
+      static_cast<long long>(end.wallMilliseconds % kPerSecond), end.orphaned ? "yes" : "no");
+  write(LOG_INFO, line);
+}
+
+void sdorqAuditKill(const AuditRequest& request, const AuditOutcome& outcome) {
+  LineBuilder line;
+  begin(&line, "kill", request, 0);
+  appendOutcome(&line, outcome);
+  write(outcome.status == DorqStatus::Ok ? LOG_INFO : LOG_NOTICE, line);
 }

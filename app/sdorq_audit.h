@@ -1,33 +1,58 @@
-// The audit record: one line in the system log (facility authpriv, tag
-// "dorq" with the process id) for every request, written whether or not
-// tracing is on. The password never reaches it, nor do the job's arguments
-// (they may hold secrets): only their number.
+// The audit record: lines in the system log (facility authpriv, tag "dorq"
+// with the process id), written whether or not tracing is on. Each line
+// names the caller and an event; a request leaves one line when it is
+// refused, and a job a line when it has started and one when it has ended.
+// The password never reaches it, nor do the job's arguments (they may hold
+// secrets): only their number. Every value from outside is escaped so that it
+// stays one field.
 #ifndef DORQ_APP_SDORQ_AUDIT_H
 #define DORQ_APP_SDORQ_AUDIT_H
 
 #include <stdint.h>
-
-#include "app/dorq_status.h"
 #include <sys/types.h>
 
-// What one request came to. Text fields are null when the request did not
-// get that far; they are escaped in the line.
-struct DorqAudit {
+#include "app/dorq_status.h"
+
+// What a request asked for, as far as it was read: all null before the
+// request record was read.
+struct AuditRequest {
   const char* user;
   const char* path;        // the command path, or "kill"
   const char* killTarget;  // a kill request's first argument, or null
   uint32_t argumentCount;
-  pid_t job;  // the job's pid once it was forked, else 0
-  DorqStatus status;
 };
 
-// Remembers the caller (the real user id dorq was started with): call once,
-// at start, before any identity change.
+// Why a request or a job came to its end: the status, a reason word (null:
+// the status's own) and the system's error number (0: none).
+struct AuditOutcome {
+  DorqStatus status;
+  const char* reason;
+  int error;
+};
+
+// How a started job ended.
+struct AuditJobEnd {
+  bool waited;     // false: waiting failed, see outcome
+  bool signalled;  // ended by a signal, which value holds
+  int value;       // the exit status or the signal
+  int64_t wallMilliseconds;
+  bool orphaned;  // dorq ended because its caller went away
+  AuditOutcome outcome;
+};
+
+// At start, before anything the caller can exhaust or block: remembers the
+// caller (its real user id and name) and opens the log socket, which is
+// close-on-exec and stays open for the lines to come. A missing or failing
+// log changes nothing else.
 void sdorqAuditStart();
-// Writes the line for the request's outcome, once: the first call of the
-// process writes it (the start of a job, or the refusal), later calls do
-// nothing. A missing or failing log socket changes nothing else, and the
-// socket is closed again before the call returns.
-void sdorqAudit(const DorqAudit& audit);
+// A request that did not start a job; job is the child's pid when one failed
+// before its command replaced it, else 0.
+void sdorqAuditRefused(const AuditRequest& request, pid_t job, const AuditOutcome& outcome);
+// The command has replaced the child.
+void sdorqAuditStarted(const AuditRequest& request, pid_t job);
+// The started job has ended, or dorq has stopped waiting for it.
+void sdorqAuditEnded(const AuditRequest& request, pid_t job, const AuditJobEnd& end);
+// A kill request's result.
+void sdorqAuditKill(const AuditRequest& request, const AuditOutcome& outcome);
 
 #endif  // DORQ_APP_SDORQ_AUDIT_H

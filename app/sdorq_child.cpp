@@ -3,9 +3,11 @@
 //
 // Everything on this path is async-signal-safe: the child shares dorq's
 // memory until its exec (see spawn in sdorq_run.cpp), so it takes no lock,
-// allocates nothing and looks nothing up; the user and the group list were
-// resolved before the spawn. The only memory of dorq's it writes is the
-// list the identity switch reads the groups back into. The one exception is
+// allocates nothing and looks nothing up; the user, the group list and the
+// environment were prepared before the spawn. The only memory of dorq's it
+// writes is the list the identity switch reads the groups back into (and
+// errno, which it shares with dorq's thread: dorq, meanwhile, only polls
+// and reads the job pipe and never acts on errno). The one exception is
 // the optional trace lines of the exec, written only when the trace level
 // asks for execution detail: the child then has a memory of its own (fork),
 // and as dorq has a single thread no C library lock can be held across it.
@@ -19,6 +21,7 @@
 #include "app/dorq_status.h"
 #include "app/dorq_trace.h"
 #include "app/sdorq_exec.h"
+#include "app/sdorq_identity.h"
 #include "app/sdorq_run.h"
 
 namespace {
@@ -63,7 +66,8 @@ void writeFrame(int fd, int code) {
 }
 
 // The child's private copy of standard error, for its failure frame: a
-// close-on-exec duplicate in append mode, so the command never sees it.
+// close-on-exec duplicate, so the command never sees it. No flag of the open
+// file description is changed: it is the caller's too.
 int openReportDescriptor(int flags) {
   if ((flags & kFlagKeepStderr) != 0) {
     return kStderr;
@@ -73,29 +77,46 @@ int openReportDescriptor(int flags) {
     return -1;
   }
   const int status = fcntl(fd, F_GETFL);
-  if (status == -1 || (status & O_ACCMODE) == O_RDONLY ||
-      fcntl(fd, F_SETFL, status | O_APPEND) == -1) {
+  if (status == -1 || (status & O_ACCMODE) == O_RDONLY) {
     close(fd);
+    errno = EBADF;  // a frame could not be written to it
     return -1;
   }
   return fd;
 }
 
+// The frame is written as the caller while the child is still root.
+void writeFrameAsCaller(int fd, int code) {
+  const AsCaller asCaller;
+  if (asCaller.active()) {
+    writeFrame(fd, code);
+  }
+}
+
+void sendReport(const ChildPlan& plan, DorqStatus status, int error, bool quiet) {
+  const StartReport report{dorqStatusCode(status), error, quiet ? 1 : 0};
+  (void)!write(plan.pipeWrite, &report, sizeof report);
+  close(plan.pipeWrite);
+}
+
 // Every failure before the command replaces the child ends here: the code
 // through the job pipe, the frame on the report descriptor, then _exit.
-[[noreturn]] void failChild(const ChildPlan& plan, int reportFd, DorqStatus status) {
+[[noreturn]] void failChild(const ChildPlan& plan, int reportFd, DorqStatus status, int error) {
   // A failed exec comes back with the caller's SIGPIPE disposition in place;
   // the frame to a caller that has gone must not turn into a signal.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   (void)sigaction(SIGPIPE, &ignore, nullptr);
-  const int value = dorqStatusCode(status);
-  if (plan.pipeWrite >= 0) {
-    (void)!write(plan.pipeWrite, &value, sizeof value);
-    close(plan.pipeWrite);
-  }
-  writeFrame(reportFd, value);
-  _exit(value);
+  sendReport(plan, status, error, /*quiet=*/false);
+  writeFrameAsCaller(reportFd, dorqStatusCode(status));
+  _exit(dorqStatusCode(status));
+}
+
+// The caller's terminal reaches the job only through a write-only open of
+// its own.
+bool placeTerminals(const ChildPlan& plan) {
+  return (plan.terminalOut < 0 || dup2(plan.terminalOut, kStdout) == kStdout) &&
+         (plan.terminalErr < 0 || dup2(plan.terminalErr, kStderr) == kStderr);
 }
 
 void traceExec(const ChildPlan& plan) {
@@ -108,9 +129,7 @@ void traceExec(const ChildPlan& plan) {
 }  // namespace
 
 void sdorqRunChild(const ChildPlan& plan) {
-  if (plan.pipeRead >= 0) {
-    close(plan.pipeRead);
-  }
+  close(plan.pipeRead);
   // Session: one of its own, so the job has no controlling terminal (nothing
   // to push input into) and leads a process group whose id is its pid, the
   // group the kill request signals. Where no session can be made, the
@@ -121,29 +140,34 @@ void sdorqRunChild(const ChildPlan& plan) {
   // Report descriptor: where a failure's frame goes.
   const int reportFd = openReportDescriptor(plan.flags);
   if (reportFd < 0) {
-    writeFrame(kStderr, dorqStatusCode(DorqStatus::StderrCopy));
+    const int error = errno;
+    writeFrameAsCaller(kStderr, dorqStatusCode(DorqStatus::StderrCopy));
+    sendReport(plan, DorqStatus::StderrCopy, error, /*quiet=*/true);
     _exit(dorqStatusCode(DorqStatus::StderrCopy));
   }
-  // Identity: the user's groups, group id and user id, read back.
+  // The caller's umask and limits, while the child may still raise them;
+  // then the user's groups, group id and user id, read back.
+  sdorqRestoreCallerLimits();
   if (!plan.identity->known) {
-    failChild(plan, reportFd, DorqStatus::AuthFailed);
+    failChild(plan, reportFd, DorqStatus::AuthFailed, 0);
   }
   if (!sdorqSwitchIdentity(*plan.identity)) {
-    failChild(plan, reportFd, DorqStatus::Identity);
+    failChild(plan, reportFd, DorqStatus::Identity, errno);
   }
-  // Descriptors: standard error joined to standard output unless kept apart;
-  // the job pipe closes with the exec.
-  if ((plan.flags & kFlagKeepStderr) == 0 && dup2(kStdout, kStderr) < 0) {
-    failChild(plan, reportFd, DorqStatus::StderrCopy);
+  // Descriptors: the caller's terminals write-only; standard error joined to
+  // standard output unless kept apart; the job pipe closes with the exec.
+  if (!placeTerminals(plan) ||
+      ((plan.flags & kFlagKeepStderr) == 0 && dup2(kStdout, kStderr) < 0)) {
+    failChild(plan, reportFd, DorqStatus::StderrCopy, errno);
   }
-  if (plan.pipeWrite >= 0 && fcntl(plan.pipeWrite, F_SETFD, FD_CLOEXEC) == -1) {
-    failChild(plan, reportFd, DorqStatus::ExecFailed);
+  if (fcntl(plan.pipeWrite, F_SETFD, FD_CLOEXEC) == -1) {
+    failChild(plan, reportFd, DorqStatus::ExecFailed, errno);
   }
   // Exec, with the SIGCHLD and SIGPIPE dispositions dorq was started with.
   traceExec(plan);
   (void)sigaction(SIGCHLD, &plan.inheritedSigchld, nullptr);
   (void)sigaction(SIGPIPE, &plan.inheritedSigpipe, nullptr);
-  execvp(plan.path, plan.argv);
+  execvpe(plan.path, plan.argv, plan.envp);
   // Failure exit.
-  failChild(plan, reportFd, DorqStatus::ExecFailed);
+  failChild(plan, reportFd, DorqStatus::ExecFailed, errno);
 }

@@ -1,15 +1,16 @@
-// What the two sides of running a command share: the parent's side
-// (sdorq_run.cpp) prepares the plan, the child's side (sdorq_child.cpp)
-// carries it out.
+// What the steps of running a command share: the parent's side prepares the
+// plan (sdorq_run.cpp), the child's side carries it out (sdorq_child.cpp),
+// and the parent waits for the start and the end (sdorq_wait.cpp).
 #ifndef DORQ_APP_SDORQ_EXEC_H
 #define DORQ_APP_SDORQ_EXEC_H
 
 #include <signal.h>
 #include <stdint.h>
+#include <sys/types.h>
+#include <time.h>
 
 #include "app/dorq_status.h"
-#include <sys/types.h>
-
+#include "app/sdorq_audit.h"
 #include "app/sdorq_identity.h"
 
 // Every trace line of the execution step carries this function name.
@@ -24,14 +25,25 @@ inline constexpr uint64_t kLibPathValueMax = 1024;
 // The word that turns a request into a kill request.
 inline constexpr char kKillWord[] = "kill";
 
+// What a child that failed before its command replaced it sends through the
+// job pipe, in one write. A pipe's write of this size is never split.
+struct StartReport {
+  int32_t code;   // the child's status code
+  int32_t error;  // the system's error number, or 0
+  int32_t quiet;  // 1: the failure is not shown as status words (no copy of stderr)
+};
+
 // Everything the child needs, prepared before it is spawned.
 struct ChildPlan {
   const char* path;
   char** argv;
+  char** envp;
   int flags;
   const JobIdentity* identity;
-  int pipeWrite;                      // the job pipe's write end, or -1
-  int pipeRead;                       // the job pipe's read end, or -1
+  int pipeWrite;                      // the job pipe's write ends, close-on-exec
+  int pipeRead;                       // its read end, closed by the child
+  int terminalOut;                    // a write-only open of the caller's terminal for 1, or -1
+  int terminalErr;                    // likewise for 2
   struct sigaction inheritedSigchld;  // put back before the exec
   struct sigaction inheritedSigpipe;  // likewise
 };
@@ -39,5 +51,27 @@ struct ChildPlan {
 // The child's whole path: session, report descriptor, identity,
 // descriptors, exec, failure exit; never returns.
 [[noreturn]] void sdorqRunChild(const ChildPlan& plan);
+
+// One job while dorq watches it: what the audit lines need.
+struct JobRun {
+  const AuditRequest* request;
+  pid_t child;
+  int flags;
+  timespec spawned;  // monotonic
+};
+
+// Waits until the command has replaced the child (true) or the child has
+// failed before (false, *report filled), watching the caller meanwhile when
+// not in blocking mode: a caller that goes away ends dorq with 0 after the
+// child was killed. Reads the job pipe's read end to its end.
+bool sdorqAwaitStart(const JobRun& run, int pipeRead, StartReport* report);
+// Waits for the child to end; returns 0 (*exitStatus set), 11 or 12, and
+// writes the audit line of the end when the job had started.
+DorqStatus sdorqAwaitEnd(const JobRun& run, bool started, int* exitStatus);
+// At start: takes a pidfd of the caller (see sdorqWatchCaller).
+void sdorqOpenCallerWatch();
+
+// The kill request, with the system's error number of a failure.
+DorqStatus sdorqKill(const char* pidText, const char* user, AuditOutcome* outcome);
 
 #endif  // DORQ_APP_SDORQ_EXEC_H

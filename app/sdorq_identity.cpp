@@ -6,7 +6,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <stdlib.h>
-#include <sys/fsuid.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,17 +73,53 @@ bool identityHolds(const JobIdentity& identity) {
          std::equal(identity.groups.get(), identity.groups.get() + count, identity.readBack.get());
 }
 
-// setfsuid and setfsgid answer with the id in force before the call; an id
-// of -1 is never valid, so asking for it changes nothing and tells the
-// current one.
-constexpr uid_t kQueryId = static_cast<uid_t>(-1);
+// The caller as dorq was started, read once by sdorqEnterRootContext.
+constexpr int kLimitedResources[] = {RLIMIT_FSIZE, RLIMIT_NOFILE, RLIMIT_CORE};
+constexpr size_t kLimitCount = sizeof kLimitedResources / sizeof kLimitedResources[0];
+constexpr mode_t kOwnUmask = 022;
 
-bool setFilesystemIds(uid_t uid, gid_t gid) {
-  (void)setfsgid(gid);
-  (void)setfsuid(uid);
-  return static_cast<gid_t>(setfsgid(kQueryId)) == gid &&
-         static_cast<uid_t>(setfsuid(kQueryId)) == uid;
+struct CallerRecord {
+  uid_t uid;
+  gid_t gid;
+  mode_t umask;
+  bool root;  // dorq runs as root: acting as the caller means switching
+  int groupCount;
+  gid_t* groups;  // lives as long as the process
+  rlimit limits[kLimitCount];
+};
+CallerRecord caller;
+
+void readCallerGroups() {
+  const int count = getgroups(0, nullptr);
+  if (count <= 0 || count > kCallerGroupsMax) {
+    return;
+  }
+  auto* groups = static_cast<gid_t*>(calloc(static_cast<size_t>(count), sizeof(gid_t)));
+  if (groups == nullptr) {
+    return;
+  }
+  caller.groupCount = getgroups(count, groups);
+  caller.groups = groups;
+  if (caller.groupCount < 0) {
+    caller.groupCount = 0;
+  }
 }
+
+// dorq's own limits: none that can cut a write short, enough descriptors for
+// PAM's modules, no core file that could hold a password.
+rlimit ownLimit(int resource, const rlimit& callers) {
+  if (resource == RLIMIT_NOFILE) {
+    return {std::max(callers.rlim_cur, kOwnDescriptorsMin),
+            std::max(callers.rlim_max, kOwnDescriptorsMin)};
+  }
+  if (resource == RLIMIT_CORE) {
+    return {0, 0};
+  }
+  return {RLIM_INFINITY, RLIM_INFINITY};
+}
+
+// setresuid and setresgid leave an id of -1 as it is.
+constexpr uid_t kUnchanged = static_cast<uid_t>(-1);
 
 constexpr int kAlways = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 constexpr int kCreate = O_CREAT | O_EXCL;
@@ -95,17 +131,61 @@ bool sameFile(const struct stat& examined, const struct stat& opened) {
 
 // What the caller may be handed: its own single-linked regular file.
 bool acceptOpened(const struct stat& opened) {
-  return S_ISREG(opened.st_mode) && opened.st_nlink == 1 && opened.st_uid == getuid();
+  return S_ISREG(opened.st_mode) && opened.st_nlink == 1 && opened.st_uid == caller.uid;
 }
 
 }  // namespace
 
-CallerFilesystemIdentity::CallerFilesystemIdentity()
-    : active_(setFilesystemIds(getuid(), getgid())) {}
+void sdorqEnterRootContext() {
+  caller.uid = getuid();
+  caller.gid = getgid();
+  caller.umask = umask(kOwnUmask);
+  caller.root = geteuid() == 0;
+  readCallerGroups();
+  for (size_t i = 0; i < kLimitCount; ++i) {
+    (void)getrlimit(kLimitedResources[i], &caller.limits[i]);
+  }
+  if (!caller.root) {
+    umask(caller.umask);
+    return;
+  }
+  (void)setgroups(0, nullptr);
+  (void)!setresgid(0, 0, 0);
+  for (size_t i = 0; i < kLimitCount; ++i) {
+    const rlimit own = ownLimit(kLimitedResources[i], caller.limits[i]);
+    (void)setrlimit(kLimitedResources[i], &own);
+  }
+}
 
-CallerFilesystemIdentity::~CallerFilesystemIdentity() {
+void sdorqRestoreCallerLimits() {
+  umask(caller.umask);
+  for (size_t i = 0; i < kLimitCount; ++i) {
+    (void)setrlimit(kLimitedResources[i], &caller.limits[i]);
+  }
+}
+
+AsCaller::AsCaller() : switched_(caller.root && geteuid() == 0), active_(!switched_) {
+  if (!switched_) {
+    return;  // not root: already acting as itself
+  }
   const int savedErrno = errno;
-  (void)setFilesystemIds(geteuid(), getegid());
+  active_ = setgroups(static_cast<size_t>(caller.groupCount), caller.groups) == 0 &&
+            setresgid(kUnchanged, caller.gid, kUnchanged) == 0 &&
+            setresuid(kUnchanged, caller.uid, kUnchanged) == 0 && geteuid() == caller.uid &&
+            getegid() == caller.gid;
+  umask(caller.umask);
+  errno = savedErrno;
+}
+
+AsCaller::~AsCaller() {
+  if (!switched_) {
+    return;
+  }
+  const int savedErrno = errno;
+  (void)!setresuid(kUnchanged, 0, kUnchanged);
+  (void)!setresgid(kUnchanged, 0, kUnchanged);
+  (void)setgroups(0, nullptr);
+  umask(kOwnUmask);
   errno = savedErrno;
 }
 
@@ -116,6 +196,9 @@ JobIdentity sdorqResolveJobIdentity(const char* user) {
     return identity;
   }
   identity.known = true;
+  identity.name.reset(strdup(entry->pw_name));
+  identity.home.reset(strdup(entry->pw_dir));
+  identity.shell.reset(strdup(entry->pw_shell));
   identity.uid = entry->pw_uid;
   identity.gid = entry->pw_gid;
   identity.groupsResolved = resolveGroups(user, entry->pw_gid, &identity);
@@ -133,26 +216,23 @@ bool sdorqSwitchIdentity(const JobIdentity& identity) {
   return identityHolds(identity);
 }
 
-UniqueFd sdorqOpenAsCaller(const char* path, bool append, mode_t mode) {
+UniqueFd sdorqOpenAsCaller(const AsCaller& asCaller, const char* path, bool append, mode_t mode) {
   const int flags = kAlways | (append ? O_APPEND : 0);
   struct stat examined {};
   UniqueFd fd;
   bool existed = false;
-  {
-    const CallerFilesystemIdentity caller;
-    if (!caller.active()) {
+  if (!asCaller.active()) {
+    return fd;
+  }
+  if (lstat(path, &examined) == 0) {
+    // Links (to anything), directories, devices and pipes are refused.
+    if (!S_ISREG(examined.st_mode)) {
       return fd;
     }
-    if (lstat(path, &examined) == 0) {
-      // Links (to anything), directories, devices and pipes are refused.
-      if (!S_ISREG(examined.st_mode)) {
-        return fd;
-      }
-      existed = true;
-      fd.reset(ssOswOpen(path, flags, 0));
-    } else if (errno == ENOENT) {
-      fd.reset(ssOswOpen(path, flags | kCreate, static_cast<int>(mode)));
-    }
+    existed = true;
+    fd.reset(ssOswOpen(path, flags, 0));
+  } else if (errno == ENOENT) {
+    fd.reset(ssOswOpen(path, flags | kCreate, static_cast<int>(mode)));
   }
   struct stat opened {};
   if (!fd.valid() || fstat(fd.get(), &opened) != 0 || !acceptOpened(opened) ||

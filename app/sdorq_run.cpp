@@ -1,16 +1,15 @@
-// Running the command as the user, the parent's side: prepare, spawn, start
-// report, child pid record, wait, result; and the kill request, which needs
-// no child. The child's side is sdorq_child.cpp.
+// Running the command as the user, the parent's side: prepare the job
+// (library path, identity, environment, descriptors), spawn it, report its
+// start, record its pid, and have its end waited for. The child's side is
+// sdorq_child.cpp, the waits sdorq_wait.cpp, the kill request sdorq_kill.cpp.
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "app/dorq_numbers.h"
@@ -18,6 +17,7 @@
 #include "app/dorq_trace.h"
 #include "app/sdorq_audit.h"
 #include "app/sdorq_descriptors.h"
+#include "app/sdorq_environ.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_identity.h"
 #include "app/sdorq_run.h"
@@ -29,11 +29,11 @@ const char* dorqChildPidFile = nullptr;
 namespace {
 
 constexpr const char* kTraceUnit = "sdorq";
+constexpr int kStdout = 1;
+constexpr int kStderr = 2;
 
-// ---- Signal dispositions dorq changes for itself ----
-
-// SIGPIPE and SIGCHLD as dorq was started with them; the child puts both
-// back before the exec.
+// SIGPIPE as dorq was started with it; the child puts it back before the
+// exec.
 struct sigaction inheritedSigpipe {};
 
 // dorq must reap its child even when its caller ignores SIGCHLD (which would
@@ -47,26 +47,21 @@ struct sigaction takeDefaultSigchld() {
   return inherited;
 }
 
-// ---- The caller, watched while the job runs ----
-
-// A pidfd of dorq's parent, readable once the caller has ended; -1 where the
-// kernel has none.
-int callerPidfd = -1;
-// When dorq's parent is pid 1 its caller has gone: the fallback check.
-constexpr pid_t kInitPid = 1;
-
-int openPidfd(pid_t pid) {
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+void writeWord(int flags, DorqStatus status) {
+  if ((flags & kFlagStatusWords) != 0) {
+    sdorqWriteStatusWord(status);
+  }
 }
 
 // ---- Prepare ----
 
+// The job pipe, in every mode: its end tells that the command has replaced
+// the child. Created close-on-exec, so neither end can reach the command.
 struct JobPipe {
   UniqueFd read;
   UniqueFd write;
 };
 
-// Created close-on-exec, so neither end can reach the command.
 bool openJobPipe(JobPipe* jobPipe) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -105,7 +100,7 @@ void setJobLibraryPath() {
   {
     // Should the settings file not have been read yet, it is read with the
     // caller's rights, as its place comes from the caller's environment.
-    const CallerFilesystemIdentity caller;
+    const AsCaller caller;
     if (caller.active()) {
       extraLength = lookUpSetting(kLibPathExtraName, extra);
       homeLength = lookUpSetting(kHomeName, home);
@@ -132,6 +127,45 @@ void setJobLibraryPath() {
   }
   // On success the environment owns text for the rest of the process.
 }  // NOLINT(clang-analyzer-unix.Malloc)
+
+// Where standard output or error is a terminal, the job gets a new
+// write-only open of it, made as the caller and never its controlling
+// terminal, so that it cannot read what is typed there. When the caller
+// cannot open it, the job writes to /dev/null instead.
+constexpr char kDevNull[] = "/dev/null";
+constexpr size_t kProcFdPath = 32;
+
+UniqueFd openTerminal(int fd) {
+  if (isatty(fd) == 0) {
+    return UniqueFd();
+  }
+  char path[kProcFdPath];
+  snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  const AsCaller asCaller;
+  UniqueFd opened(asCaller.active() ? open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK)
+                                    : -1);
+  const int status = opened.valid() ? fcntl(opened.get(), F_GETFL) : -1;
+  // The description is dorq's own: the job writes without O_NONBLOCK.
+  if (status == -1 || isatty(opened.get()) == 0 ||
+      fcntl(opened.get(), F_SETFL, status & ~O_NONBLOCK) == -1) {
+    opened.reset(open(kDevNull, O_WRONLY | O_CLOEXEC));
+  }
+  return opened;
+}
+
+// A descriptor the pid record goes to is dorq's to write to and close; it
+// must not reach the job.
+void keepPidRecordFromJob() {
+  if (dorqChildPidFile == nullptr) {
+    return;
+  }
+  if (const auto fd = dorqScanDecimal(dorqChildPidFile); fd && sdorqWasInherited(*fd)) {
+    const int current = fcntl(*fd, F_GETFD);
+    if (current != -1) {
+      (void)fcntl(*fd, F_SETFD, current | FD_CLOEXEC);
+    }
+  }
+}
 
 // ---- Spawn ----
 
@@ -175,15 +209,16 @@ constexpr bool kSanitized = false;
 #endif
 
 // The only place that decides how the child is created. The child makes
-// only system calls until its exec or _exit, so it shares dorq's memory and
-// dorq waits until it has executed or ended (clone with CLONE_VM and
-// CLONE_VFORK): no page tables are copied. Unlike a vfork child, it runs on
-// a stack of its own, so its calls cannot overwrite the frames of dorq's
-// own stack. With execution detail traced the child writes trace lines
-// through the C library, which needs a memory of its own: fork. So does a
-// child of the AddressSanitizer build, whose runtime keeps one stack per
-// thread and takes a shared memory on another stack for a broken one.
-pid_t spawn(const ChildPlan& plan) {
+// only system calls until its exec or _exit, so it shares dorq's memory
+// (clone with CLONE_VM): no page tables are copied, and it runs on a stack
+// of its own, which lives until the job pipe has closed. dorq does not wait
+// in the clone for the exec (no CLONE_VFORK): a child stopped by the user
+// between its identity switch and its exec must not hold dorq, which goes on
+// watching its caller. With execution detail traced the child writes trace
+// lines through the C library, which needs a memory of its own: fork. So
+// does a child of the AddressSanitizer build, whose runtime keeps one stack
+// per thread.
+pid_t spawn(const ChildPlan& plan, ChildStack* stack) {
   if ((static_cast<uint32_t>(dorqTraceLevel) & kTraceExec) != 0 || kSanitized) {
     const pid_t child = fork();
     if (child == 0) {
@@ -191,48 +226,11 @@ pid_t spawn(const ChildPlan& plan) {
     }
     return child;
   }
-  const ChildStack stack;
-  if (stack.base == MAP_FAILED) {
+  if (stack->base == MAP_FAILED) {
+    errno = ENOMEM;
     return -1;
   }
-  return clone(childEntry, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD,
-               const_cast<ChildPlan*>(&plan));
-}
-
-// ---- Start report ----
-
-// Reads the child's start report: end of input means the command replaced
-// the child; a code (or a read error) means the child failed to start it.
-// The result is that code, for the audit line (10 after a read error).
-DorqStatus reportStart(JobPipe* jobPipe) {
-  jobPipe->write.reset();
-  int code = 0;
-  ssize_t got = 0;
-  do {
-    got = read(jobPipe->read.get(), &code, sizeof code);
-  } while (got < 0 && errno == EINTR);
-  jobPipe->read.reset();
-  // A failed start shows as 10 and then 0 here, and the driver writes 10
-  // again with the frame: the scheduler's protocol reads all three.
-  if (got != 0) {
-    sdorqWriteStatusWord(DorqStatus::ExecFailed);
-  }
-  sdorqWriteStatusWord(DorqStatus::Ok);
-  if (got == 0) {
-    return DorqStatus::Ok;
-  }
-  constexpr int kLargestCode = 0xFF;
-  return got == sizeof code && code > 0 && code <= kLargestCode ? static_cast<DorqStatus>(code)
-                                                                : DorqStatus::ExecFailed;
-}
-
-// The audit line of a started job, written as soon as its start is known.
-void auditStart(const char* user, const char* path, char** argv, pid_t child, DorqStatus status) {
-  uint32_t count = 0;
-  while (argv[0] != nullptr && argv[count + 1] != nullptr) {
-    ++count;
-  }
-  sdorqAudit({user, path, nullptr, count, child, status});
+  return clone(childEntry, stack->top(), CLONE_VM | SIGCHLD, const_cast<ChildPlan*>(&plan));
 }
 
 // ---- Child pid record ----
@@ -247,31 +245,36 @@ void writeText(int fd, const char* text) {
 }
 
 // A text that begins with a number names a descriptor dorq inherited; it is
-// written to and closed. A number that names no inherited descriptor (one
-// that a PAM module left open, say) is left alone.
+// written to (as the caller) and closed. A number that names no inherited
+// descriptor (one that a PAM module left open, say) is left alone.
 void recordOnDescriptor(int fd, pid_t child) {
   if (!sdorqWasInherited(fd)) {
     return;
   }
   char text[kPidTextBuffer] = {};
   snprintf(text, sizeof text, "%s%d%s", kPidFrame, static_cast<int>(child), kPidFrame);
-  writeText(fd, text);
+  {
+    const AsCaller asCaller;
+    if (asCaller.active()) {
+      writeText(fd, text);
+    }
+  }
   close(fd);
 }
 
 // Otherwise it is a file, written from its start without truncation. It is
-// opened with the caller's own filesystem identity, so it lands only where
-// the caller could have written it itself, and it must be the caller's own
-// regular file (see sdorqOpenAsCaller).
+// opened and written as the caller, so it lands only where the caller could
+// have written it itself, and it must be the caller's own regular file (see
+// sdorqOpenAsCaller).
 void recordInFile(const char* name, pid_t child) {
   DORQ_TRACE(kTraceExec, kRunFunction, "Openning file %s", name);
-  const UniqueFd fd = sdorqOpenAsCaller(name, /*append=*/false, kPidFileMode);
-  if (!fd.valid()) {
-    return;
-  }
   char text[kPidTextBuffer] = {};
   snprintf(text, sizeof text, "%d", static_cast<int>(child));
-  writeText(fd.get(), text);
+  const AsCaller asCaller;
+  const UniqueFd fd = sdorqOpenAsCaller(asCaller, name, /*append=*/false, kPidFileMode);
+  if (fd.valid()) {
+    writeText(fd.get(), text);
+  }
 }
 
 void recordChildPid(pid_t child) {
@@ -285,143 +288,93 @@ void recordChildPid(pid_t child) {
   }
 }
 
-// ---- Wait ----
+// ---- The job ----
 
-DorqStatus reap(pid_t child, int* waitStatus) {
-  for (;;) {
-    if (waitpid(child, waitStatus, 0) == child) {
-      return DorqStatus::Ok;
-    }
-    if (errno != EINTR) {
-      return DorqStatus::WaitFailed;
-    }
+uint32_t countArguments(char** argv) {
+  uint32_t count = 0;
+  while (argv[0] != nullptr && argv[count + 1] != nullptr) {
+    ++count;
   }
+  return count;
 }
 
-// The caller has gone: the job is killed and dorq ends at once with 0, with
-// no exit handlers and no frame.
-[[noreturn]] void endOrphaned(pid_t child) {
-  kill(child, SIGKILL);
-  _exit(0);
-}
+// What the child needs besides the plan: kept alive until it has executed.
+struct Prepared {
+  JobIdentity identity;
+  JobEnvironment environment;
+  UniqueFd terminalOut;
+  UniqueFd terminalErr;
+};
 
-// Sleeps until the job ends or the caller does, whoever adopts dorq then:
-// no wake-up in between. False when either cannot be watched.
-bool watchJobAndCaller(pid_t child) {
-  const UniqueFd job(openPidfd(child));
-  if (!job.valid() || callerPidfd < 0) {
-    return false;
+// The start is known: the audit line first, as nothing of it can block on
+// the caller; then the status words (10 and 0 for a child that failed: the
+// driver writes nothing more for it, the child's exit status tells).
+void reportStart(const JobRun& run, bool started, const StartReport& report) {
+  if (started) {
+    sdorqAuditStarted(*run.request, run.child);
+  } else {
+    const auto status = static_cast<DorqStatus>(report.code);
+    const char* reason = status == DorqStatus::AuthFailed ? "unknown-user" : nullptr;
+    sdorqAuditRefused(*run.request, run.child, {status, reason, report.error});
   }
-  pollfd watch[2] = {{job.get(), POLLIN, 0}, {callerPidfd, POLLIN, 0}};
-  for (;;) {
-    if (poll(watch, 2, -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    if (watch[0].revents != 0) {
-      return true;
-    }
-    if (watch[1].revents != 0) {
-      endOrphaned(child);
-    }
+  if (!started && report.quiet == 0) {
+    writeWord(run.flags, DorqStatus::ExecFailed);
   }
-}
-
-// Without pidfds: a look once a second whether the job has ended or dorq's
-// parent has become process 1.
-DorqStatus pollOnceASecond(pid_t child, int* waitStatus) {
-  for (;;) {
-    const pid_t reaped = waitpid(child, waitStatus, WNOHANG);
-    if (reaped == child) {
-      return DorqStatus::Ok;
-    }
-    if (reaped < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return DorqStatus::WaitFailed;
-    }
-    if (getppid() == kInitPid) {
-      endOrphaned(child);
-    }
-    (void)sleep(1);
-  }
-}
-
-// A blocking wait (flags value 4), or one that also watches the caller and
-// kills the job when the caller has gone.
-DorqStatus waitForChild(pid_t child, int flags, int* waitStatus) {
-  *waitStatus = 0;
-  if ((flags & kFlagBlockingWait) != 0 || watchJobAndCaller(child)) {
-    return reap(child, waitStatus);
-  }
-  return pollOnceASecond(child, waitStatus);
-}
-
-// ---- Result ----
-
-// Bits 0-6 of a wait status name the signal that ended the child.
-constexpr int kSignalBits = 0x7F;
-constexpr int kExitShift = 8;
-constexpr int kExitBits = 0xFF;
-
-DorqStatus result(int waitStatus, int* exitStatus) {
-  if ((waitStatus & kSignalBits) != 0) {
-    return DorqStatus::Signalled;
-  }
-  *exitStatus = (waitStatus >> kExitShift) & kExitBits;
-  return DorqStatus::Ok;
+  writeWord(run.flags, DorqStatus::Ok);
 }
 
 DorqStatus runJob(const char* path, char** argv, const char* user, int flags, JobPipe* jobPipe,
                   int* exitStatus) {
-  const JobIdentity identity = sdorqResolveJobIdentity(user);
+  const AuditRequest request{user, path, nullptr, countArguments(argv)};
+  Prepared prepared{
+      sdorqResolveJobIdentity(user), {}, openTerminal(kStdout), openTerminal(kStderr)};
+  if (!sdorqBuildJobEnvironment(prepared.identity, &prepared.environment)) {
+    writeWord(flags, DorqStatus::ForkFailed);
+    sdorqAuditRefused(request, 0, {DorqStatus::ForkFailed, "no-memory", ENOMEM});
+    return DorqStatus::ForkFailed;
+  }
   const ChildPlan plan{path,
                        argv,
+                       prepared.environment.vars.get(),
                        flags,
-                       &identity,
+                       &prepared.identity,
                        jobPipe->write.get(),
                        jobPipe->read.get(),
+                       prepared.terminalOut.get(),
+                       prepared.terminalErr.get(),
                        takeDefaultSigchld(),
                        inheritedSigpipe};
   // Whatever a PAM module or dorq itself left open stays out of the job.
   sdorqProtectOwnDescriptors();
+  keepPidRecordFromJob();
   fflush(stdout);
-  const pid_t child = spawn(plan);
-  if (child < 0) {
+  JobRun run{&request, -1, flags, {}};
+  clock_gettime(CLOCK_MONOTONIC, &run.spawned);
+  ChildStack stack;
+  run.child = spawn(plan, &stack);
+  if (run.child < 0) {
     // The driver writes 9 again with the frame: a fork failure shows as 9, 9.
-    if ((flags & kFlagStatusWords) != 0) {
-      sdorqWriteStatusWord(DorqStatus::ForkFailed);
-    }
+    const int error = errno;
+    writeWord(flags, DorqStatus::ForkFailed);
+    sdorqAuditRefused(request, 0, {DorqStatus::ForkFailed, nullptr, error});
     return DorqStatus::ForkFailed;
   }
-  const DorqStatus started = jobPipe->read.valid() ? reportStart(jobPipe) : DorqStatus::Ok;
-  auditStart(user, path, argv, child, started);
-  recordChildPid(child);
-  int waitStatus = 0;
-  const DorqStatus status = waitForChild(child, flags, &waitStatus);
-  return status == DorqStatus::Ok ? result(waitStatus, exitStatus) : status;
-}
-
-// ---- Kill request ----
-
-// Group 0 would be dorq's own group and -1 (from a pid of 1) every process
-// the user may signal: a pid below 2 names no job and is refused.
-constexpr int kLowestJobGroup = 2;
-
-// The first argument line, or null when the vector holds none (a count of -1
-// puts the terminator in slot 0, so slot 1 does not exist).
-const char* firstArgument(char** argv) {
-  return argv[0] == nullptr ? nullptr : argv[1];
+  jobPipe->write.reset();
+  StartReport report{};
+  const bool started = sdorqAwaitStart(run, jobPipe->read.get(), &report);
+  jobPipe->read.reset();
+  reportStart(run, started, report);
+  recordChildPid(run.child);
+  return sdorqAwaitEnd(run, started, exitStatus);
 }
 
 DorqStatus runKillRequest(char** argv, const char* user, int flags) {
-  const DorqStatus code = sdorqKillRequest(firstArgument(argv), user);
-  if ((flags & kFlagStatusWords) != 0) {
-    sdorqWriteStatusWord(code);
-  }
+  // A count of -1 puts the terminator in slot 0, so slot 1 does not exist.
+  const char* target = argv[0] == nullptr ? nullptr : argv[1];
+  AuditOutcome outcome{};
+  const DorqStatus code = sdorqKill(target, user, &outcome);
+  sdorqAuditKill({user, kKillWord, target != nullptr ? target : "", 0}, outcome);
+  writeWord(flags, code);
   return code;
 }
 
@@ -435,38 +388,22 @@ void sdorqIgnoreSigpipe() {
 }
 
 void sdorqWatchCaller() {
-  const pid_t caller = getppid();
-  const int fd = openPidfd(caller);
-  // The pid may have been reused had the caller ended just before the open:
-  // the pidfd counts only if dorq's parent is still that process.
-  if (fd >= 0 && getppid() != caller) {
-    close(fd);
-    return;
-  }
-  callerPidfd = fd;
+  sdorqOpenCallerWatch();
 }
 
 DorqStatus sdorqKillRequest(const char* pidText, const char* user) {
-  if (pidText == nullptr) {
-    return DorqStatus::KillFailed;
-  }
-  const int group = dorqAtoi(pidText);
-  if (group < kLowestJobGroup) {
-    return DorqStatus::KillFailed;
-  }
-  // dorq's own process takes on the user's identity for good: the signal
-  // reaches only what the user may signal itself.
-  if (!sdorqSwitchIdentity(sdorqResolveJobIdentity(user))) {
-    return DorqStatus::KillFailed;
-  }
-  return kill(-group, SIGKILL) == 0 ? DorqStatus::Ok : DorqStatus::KillFailed;
+  AuditOutcome outcome{};
+  return sdorqKill(pidText, user, &outcome);
 }
 
 DorqStatus sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
                                  int* exitStatus) {
   JobPipe jobPipe;
-  if ((flags & kFlagStatusWords) != 0 && !openJobPipe(&jobPipe)) {
-    sdorqWriteStatusWord(DorqStatus::ExecFailed);
+  if (!openJobPipe(&jobPipe)) {
+    const int error = errno;
+    writeWord(flags, DorqStatus::ExecFailed);
+    sdorqAuditRefused({user, path, nullptr, countArguments(argv)}, 0,
+                      {DorqStatus::ExecFailed, "job-pipe-failed", error});
     return DorqStatus::ExecFailed;
   }
   setJobLibraryPath();

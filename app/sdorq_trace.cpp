@@ -87,12 +87,12 @@ const char* traceFilePath() {
 // Opens, appends the line to and closes the trace file: created when
 // missing, otherwise only the caller's own regular file that is still the
 // one examined. False when no such file could be opened.
-bool appendToTraceFile(const TraceLine& line) {
+bool appendToTraceFile(const AsCaller& asCaller, const TraceLine& line) {
   const char* const path = traceFilePath();
   if (path == nullptr) {
     return false;
   }
-  const UniqueFd fd = sdorqOpenAsCaller(path, /*append=*/true, kCreateMode);
+  const UniqueFd fd = sdorqOpenAsCaller(asCaller, path, /*append=*/true, kCreateMode);
   if (!fd.valid()) {
     return false;
   }
@@ -109,7 +109,12 @@ void sdorqTrace(unsigned mask, const char* file, int line, const char* function,
   const int savedErrno = errno;
   TraceLine text;
   buildLine(&text, file, line, function, format, arguments);
-
+  // Every sink is written as the caller: its quotas, its reserved space.
+  const AsCaller asCaller;
+  if (!asCaller.active()) {
+    errno = savedErrno;
+    return;
+  }
   if (levelHas(kTraceSinkStderr)) {
     writeLine(kStderr, text);
   }
@@ -117,7 +122,7 @@ void sdorqTrace(unsigned mask, const char* file, int line, const char* function,
   // output sink as well.
   bool serveStdout = true;
   if (levelHas(kTraceSinkFile) && dorqTraceFilel != 0) {
-    serveStdout = appendToTraceFile(text);
+    serveStdout = appendToTraceFile(asCaller, text);
   }
   if (serveStdout && levelHas(kTraceSinkStdout)) {
     writeLine(kStdout, text);

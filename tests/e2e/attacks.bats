@@ -27,7 +27,7 @@ load helper
   local line=${evil//$'\n'/} escaped='x\nSCHED 01-01 00:00:00.000 1 dorq:1(forged)\r\t\x1b[2J\x7f'
   ln -s /bin/true "$T/t$line"
   job 3 "$T/t$line" "a$line" | dq -trclvl 0xFFFB -trcfile "$T/t" -childpidfile "$T/p$evil"
-  [ "$(cat rc)" = 0 ]; printf '\0' | cmp - out; grep -q ' status=0 (started)$' audit
+  [ "$(cat rc)" = 0 ]; printf '\0' | cmp - out; grep -q ' event=started ' audit
   for sink in err dorq_*.trc; do
     [ "$(grep -c . $sink)" -gt 5 ]; grep -qF "Sending child pid to $T/p$escaped" $sink
     not grep -qv '^SCHED [0-9]\{2\}-[0-9]\{2\} [0-9:.]* [0-9]* s\?dorq:[0-9]*(' $sink
@@ -35,11 +35,13 @@ load helper
   done
   grep -qF "Executing $T/t${escaped//\\n/}" err; grep -qF "argv[1] = a${escaped//\\n/}" err
 }
-@test "the job has no controlling terminal: it cannot reach the caller's" {
-  echo 'if (exec 9</dev/tty) 2>/dev/null; then echo has-tty; else echo no-tty; fi' > probe
-  [ "$(script -qec 'sh ./probe' /dev/null | tr -d '\r')" = has-tty ] # the caller has one
-  job 2 /bin/sh "$T/probe" > request
-  [ "$(script -qec "${AS[*]} $W/bin/dorq < request" /dev/null | tr -d '\0\r')" = no-tty ]
+# The caller's own terminal (script's pty, given to dqsched) on 0, 1 and 2; flags 1 keeps stderr apart.
+@test "the job has no controlling terminal, and only write-only opens of the caller's" {
+  echo '(exec 9</dev/tty) 2>/dev/null && echo has-tty || echo no-tty
+    for fd in 1 2; do perl -MFcntl -e "print((fcntl(\$ARGV[0] == 1 ? STDOUT : STDERR, F_GETFL, 0) & O_ACCMODE) == O_WRONLY ? qq(w\n) : qq(rw\n))" $fd; done' > probe
+  [ "$(script -qec 'sh ./probe' /dev/null | tr -d '\r' | xargs)" = "has-tty rw rw" ] # the caller has one
+  job 3 /bin/sh "$T/probe" > request
+  [ "$(script -qec "chown 23001 \$(tty); ${AS[*]} $W/bin/dorq < request" /dev/null | tr -d '\0\r' | xargs)" = "no-tty w w" ]
 }
 # pam_faillock counts a guess before dorq's pause, during which it is killed (nodelay: no other pause).
 @test "killed guesses still lock the user out; faillock --reset lets the password in again" {

@@ -63,17 +63,19 @@ sched() (
 # capture COMMAND...: its exit status goes to the file rc.
 capture() { local rc=0; "$@" || rc=$?; echo "$rc" > rc; }
 # dq [WORD...]: dorq ($BIN: another copy) on this standard input, to the files out and err; to audit, the
-# first audit line the log got after the start (sent before dorq ends; the sink may take a moment).
+# audit lines the log got after the start, up to the run's last (sent before dorq ends; the sink may lag).
 dq() {
   local n i; n=$(wc -l < "$W/log"); rm -f audit
   capture sched "$W/bin/${BIN:-dorq}" "$@" > out 2> err
   for i in $(seq 200); do
-    sed -n "$((n + 1)),\$ {/]: caller=/{p;q}}" "$W/log" > audit; [ ! -s audit ] || return 0; sleep 0.01
+    sed -n "$((n + 1)),\$ {/]: caller=/p}" "$W/log" > audit
+    [ -s audit ] && { not grep -q ' event=started' audit || grep -q ' event=ended' audit; } && return; sleep 0.01
   done
 }
 # check WORDS FRAME RC [TEXT]: byte for byte, out is the status words WORDS (hex) then TEXT (printf %b), err
-# the frame for FRAME alone (or nothing), exit status RC. After dq, the audit line holds no password, and its
-# status is 0 for a started job (whatever became of it), else the frame's code; AUDIT= where neither holds.
+# the frame for FRAME alone (or nothing), exit status RC. After dq, the audit lines hold no password, and a
+# started job or a kill (words from 00) left its line, any other run a line with the frame's code; AUDIT=N
+# where neither holds, AUDIT= for none.
 check() {
   { for w in $1; do printf "\\x$w"; done; printf '%b' "${4-}"; } > want.out
   if [ -n "$2" ]; then printf '!@#--!@#%s#@!--#@!' "$2"; fi > want.err
@@ -84,9 +86,10 @@ check() {
   fi
   [ -e audit ] || return 0
   local want=${2:-0}; [[ $1 != 00* ]] || want=0
-  want=${AUDIT-$want}; mv audit audited
-  grep -q " status=$want (" audited && not grep -qF "$JOBPW" audited && return
-  echo "audit line: $(cat audited); wanted status=$want"; return 1
+  want=${AUDIT-$want}; mv audit audited; [ -n "$want" ] || return 0
+  not grep -qF "$JOBPW" audited || { echo "password in the audit lines"; return 1; }
+  if [ "$want" = 0 ]; then grep -qE ' event=(started |kill .* status=0 )' audited; else grep -qE " status=$want( |\$)" audited; fi && return
+  echo "audit lines: $(cat audited); wanted status=$want"; return 1
 }
 teardown_file() {
   [ -z "${LOGSINK-}" ] || kill "$LOGSINK"

@@ -45,12 +45,13 @@ load helper
     job $((flags | 2)) /bin/sh -c 'kill -TERM $$' | dq; check "00 0c" 12 12 # still told apart from a failed wait
   done
 }
-@test "the environment is the caller's, less what the loader drops, with the library path of ZANTIX_HOME" {
+@test "the environment is the caller's, less what the loader drops, with the library path and the user's account" {
   unsafe=(LD_PRELOAD=/no/dq.so LD_AUDIT=/no/dq.so GCONV_PATH=/no LOCPATH=/no LD_LIBRARY_PATH=/no)
-  E=(ZANTIX_HOME=/h LD_LIBRARY_PATH_SDORQ=/x "${unsafe[@]}" MARK=kept); job 0 /usr/bin/env | dq
-  check "" "" 0 'PATH=/usr/bin:/bin\nZANTIX_HOME=/h\nLD_LIBRARY_PATH_SDORQ=/x\nMARK=kept\nLD_LIBRARY_PATH=/h/lib32:/h/lib:/x\n'
+  mine=(HOME=/sched USER=dqsched LOGNAME=dqsched SHELL=/bin/false) acct='HOME=/\nUSER=dqjob\nLOGNAME=dqjob\nSHELL=/bin/sh\n'
+  E=(ZANTIX_HOME=/h LD_LIBRARY_PATH_SDORQ=/x "${unsafe[@]}" MARK=kept "${mine[@]}" TZ=XYZ-5:30); job 0 /usr/bin/env | dq
+  check "" "" 0 "PATH=/usr/bin:/bin\nZANTIX_HOME=/h\nLD_LIBRARY_PATH_SDORQ=/x\nMARK=kept\nLD_LIBRARY_PATH=/h/lib32:/h/lib:/x\nTZ=XYZ-5:30\n$acct"
   E=(ZANTIX_HOME=/h "${unsafe[@]}"); job 0 /usr/bin/env | dq
-  check "" "" 0 'PATH=/usr/bin:/bin\nZANTIX_HOME=/h\nLD_LIBRARY_PATH=/h/lib32:/h/lib\n'
+  check "" "" 0 "PATH=/usr/bin:/bin\nZANTIX_HOME=/h\nLD_LIBRARY_PATH=/h/lib32:/h/lib\n$acct"
   E=(LD_LIBRARY_PATH_SDORQ=/x "${unsafe[@]}"); job 0 /usr/bin/env | dq
-  check "" "" 0 'PATH=/usr/bin:/bin\nLD_LIBRARY_PATH_SDORQ=/x\n'
+  check "" "" 0 "PATH=/usr/bin:/bin\nLD_LIBRARY_PATH_SDORQ=/x\n$acct"
 }

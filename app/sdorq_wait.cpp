@@ -1,0 +1,210 @@
+// Waiting for the job: for its start (the job pipe), then for its end
+// (pidfds of the job and of the caller, or a look once a second), with the
+// orphan check: a caller that has gone away ends dorq, after the job.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "app/sdorq_audit.h"
+#include "app/sdorq_exec.h"
+#include "app/sdorq_run.h"
+#include "port/unique_handle.h"
+
+namespace {
+
+// A pidfd of dorq's parent, readable once the caller has ended; -1 where the
+// kernel has none.
+int callerPidfd = -1;
+// When dorq's parent is pid 1 its caller has gone: the fallback check.
+constexpr pid_t kInitPid = 1;
+// How often the fallback looks, in milliseconds.
+constexpr int kLookInterval = 1000;
+constexpr int64_t kMillisecondsPerSecond = 1000;
+constexpr int64_t kNanosecondsPerMillisecond = 1000000;
+
+int openPidfd(pid_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+bool watchesCaller(int flags) {
+  return (flags & kFlagBlockingWait) == 0;
+}
+
+int64_t elapsedMilliseconds(const timespec& since) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - since.tv_sec) * kMillisecondsPerSecond +
+         (now.tv_nsec - since.tv_nsec) / kNanosecondsPerMillisecond;
+}
+
+// The caller has gone: the job is killed and dorq ends at once with 0, with
+// no exit handlers and no frame; the audit line says so.
+[[noreturn]] void endOrphaned(const JobRun& run) {
+  kill(run.child, SIGKILL);
+  AuditJobEnd end{};
+  end.waited = true;
+  end.signalled = true;
+  end.value = SIGKILL;
+  end.wallMilliseconds = elapsedMilliseconds(run.spawned);
+  end.orphaned = true;
+  sdorqAuditEnded(*run.request, run.child, end);
+  _exit(0);
+}
+
+// Reads the job pipe once it is readable: true at its end (the command has
+// replaced the child), false with the report of a child that failed. A short
+// or failed read counts as a failed start.
+bool readStart(int pipeRead, StartReport* report, bool* done) {
+  const ssize_t got = read(pipeRead, report, sizeof *report);
+  if (got < 0) {
+    return true;  // interrupted: *done stays false and the wait goes on
+  }
+  *done = true;
+  if (got == 0) {
+    return true;
+  }
+  constexpr int32_t kLargestCode = 0xFF;
+  if (got != sizeof *report || report->code <= 0 || report->code > kLargestCode) {
+    *report = {dorqStatusCode(DorqStatus::ExecFailed), 0, 0};
+  }
+  return false;
+}
+
+bool callerGone(int flags, const pollfd& caller) {
+  if (!watchesCaller(flags)) {
+    return false;
+  }
+  return caller.fd >= 0 ? caller.revents != 0 : getppid() == kInitPid;
+}
+
+DorqStatus reap(pid_t child, int* waitStatus) {
+  for (;;) {
+    if (waitpid(child, waitStatus, 0) == child) {
+      return DorqStatus::Ok;
+    }
+    if (errno != EINTR) {
+      return DorqStatus::WaitFailed;
+    }
+  }
+}
+
+// Sleeps until the job ends or the caller does, whoever adopts dorq then:
+// no wake-up in between. False when either cannot be watched.
+bool watchJobAndCaller(const JobRun& run) {
+  const UniqueFd job(openPidfd(run.child));
+  if (!job.valid() || callerPidfd < 0) {
+    return false;
+  }
+  pollfd watch[2] = {{job.get(), POLLIN, 0}, {callerPidfd, POLLIN, 0}};
+  for (;;) {
+    if (poll(watch, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    if (watch[0].revents != 0) {
+      return true;
+    }
+    if (watch[1].revents != 0) {
+      endOrphaned(run);
+    }
+  }
+}
+
+// Without pidfds: a look once a second whether the job has ended or dorq's
+// parent has become process 1.
+DorqStatus pollOnceASecond(const JobRun& run, int* waitStatus) {
+  for (;;) {
+    const pid_t reaped = waitpid(run.child, waitStatus, WNOHANG);
+    if (reaped == run.child) {
+      return DorqStatus::Ok;
+    }
+    if (reaped < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return DorqStatus::WaitFailed;
+    }
+    if (getppid() == kInitPid) {
+      endOrphaned(run);
+    }
+    (void)sleep(1);
+  }
+}
+
+// Bits 0-6 of a wait status name the signal that ended the child.
+constexpr int kSignalBits = 0x7F;
+constexpr int kExitShift = 8;
+constexpr int kExitBits = 0xFF;
+
+}  // namespace
+
+void sdorqOpenCallerWatch() {
+  const pid_t caller = getppid();
+  const int fd = openPidfd(caller);
+  // The pid may have been reused had the caller ended just before the open:
+  // the pidfd counts only if dorq's parent is still that process.
+  if (fd >= 0 && getppid() != caller) {
+    close(fd);
+    return;
+  }
+  callerPidfd = fd;
+}
+
+// The child may share dorq's memory, errno included, until the pipe closes:
+// nothing here acts on errno, and every failure is only a reason to look
+// again. The child ends up executing or exiting, either of which closes the
+// pipe.
+bool sdorqAwaitStart(const JobRun& run, int pipeRead, StartReport* report) {
+  pollfd watch[2] = {{pipeRead, POLLIN, 0},
+                     {watchesCaller(run.flags) ? callerPidfd : -1, POLLIN, 0}};
+  const int timeout = watchesCaller(run.flags) && callerPidfd < 0 ? kLookInterval : -1;
+  for (;;) {
+    watch[0].revents = 0;
+    watch[1].revents = 0;
+    (void)poll(watch, 2, timeout);
+    if (callerGone(run.flags, watch[1])) {
+      endOrphaned(run);
+    }
+    bool done = false;
+    if (watch[0].revents != 0) {
+      const bool started = readStart(pipeRead, report, &done);
+      if (done) {
+        return started;
+      }
+    }
+  }
+}
+
+DorqStatus sdorqAwaitEnd(const JobRun& run, bool started, int* exitStatus) {
+  int waitStatus = 0;
+  DorqStatus status = DorqStatus::Ok;
+  if (!watchesCaller(run.flags) || watchJobAndCaller(run)) {
+    status = reap(run.child, &waitStatus);
+  } else {
+    status = pollOnceASecond(run, &waitStatus);
+  }
+  const int error = errno;
+  AuditJobEnd end{};
+  end.waited = status == DorqStatus::Ok;
+  end.signalled = (waitStatus & kSignalBits) != 0;
+  end.value = end.signalled ? waitStatus & kSignalBits : (waitStatus >> kExitShift) & kExitBits;
+  end.wallMilliseconds = elapsedMilliseconds(run.spawned);
+  end.outcome = {status, nullptr, end.waited ? 0 : error};
+  if (started) {
+    sdorqAuditEnded(*run.request, run.child, end);
+  }
+  if (!end.waited) {
+    return status;
+  }
+  if (end.signalled) {
+    return DorqStatus::Signalled;
+  }
+  *exitStatus = end.value;
+  return DorqStatus::Ok;
+}
