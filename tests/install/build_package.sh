@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a copy of the source tree, so that neither
-# the tree nor its build directories get dpkg-buildpackage's leftovers, checks
-# it with lintian (no error, no warning that debian/dorq.lintian-overrides
-# does not explain), and leaves dorq_<version>_<arch>.deb in OUT_DIR.
+# Builds the Debian package from a copy of the tree, which gets dpkg-buildpackage's leftovers,
+# checks it with lintian and leaves dorq_<version>_<arch>.deb in OUT_DIR.
 #   build_package.sh SOURCE_DIR OUT_DIR
 set -euo pipefail
 source_dir=$1 out_dir=$2

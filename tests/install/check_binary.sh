@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# Reads back from the optimised dorq what it must be. Hardened: a
-# position-independent executable, relocations read-only and bound at start,
-# a stack that cannot execute, stack canaries, checked buffer calls, stack
-# clash probes and control-flow protection (an end-branch instruction opening
-# main; Debian 12's C runtime start files carry no CET property note, so the
-# linker leaves the executable's note off). Lean: it loads the C library and
-# nothing else, and carries no C++ exception machinery.
+# Reads the optimised dorq's hardening and linkage back from the binary. Control-flow protection
+# shows as endbr64 opening main: Debian 12's C runtime start files carry no CET property note, so
+# the linker leaves the executable's note off.
 set -euo pipefail
 bin=$1
 fail() { echo "dorq: $*" >&2; exit 1; }

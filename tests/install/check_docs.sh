@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# The manual pages render without any warning of man (and the formatters
-# behind it) at the usual terminal widths. The version has one source,
-# project(dorq VERSION ...): the Debian changelog's latest entry, the pages'
-# footers and dorq-client --version all show it.
+# The manual pages render without a warning of man at the usual widths; the Debian changelog's
+# latest entry, the pages' footers and dorq-client --version show project(dorq VERSION ...).
 #   check_docs.sh VERSION CHANGELOG CLIENT MANPAGE...
 set -euo pipefail
 version=$1 changelog=$2 client=$3 status=0

@@ -1,10 +1,6 @@
 #!/usr/bin/env bats
-# The package installed the way an administrator installs it, without
-# touching the host: dpkg -i on an overlay of the host's root (upper layer a
-# tmpfs) in a private mount namespace; a job through the installed dorq and
-# client as a scheduler account of the group dorq, with the real PAM modules;
-# an upgrade over an administrator's statoverride; dpkg --purge.
-# DORQ_PACKAGE_DIR holds the package.
+# The package from DORQ_PACKAGE_DIR installed as an administrator would, on an overlay of the
+# host's root (upper layer a tmpfs) in a private mount namespace, so the host is never touched.
 user=pkgjob password='pkg job password' program=/usr/libexec/dorq/dorq
 bats_require_minimum_version 1.5.0
 in_root() { chroot "$ROOT" "$@"; }
@@ -17,8 +13,7 @@ setup_file() {
   mkdir "$ROOT" "$layers" && mount -t tmpfs tmpfs "$layers" && mkdir "$UPPER" "$layers/work"
   mount -t overlay overlay -o "lowerdir=/,upperdir=$UPPER,workdir=$layers/work" "$ROOT"
   mount -t proc proc "$ROOT/proc"
-  # Device nodes of its own: a recursive removal of the temporary directory
-  # must not reach the host's /dev.
+  # Device nodes of its own: removing the temporary directory must not reach the host's /dev.
   for node in null:3 zero:5 random:8 urandom:9; do
     rm -f "$ROOT/dev/${node%:*}"; mknod -m 666 "$ROOT/dev/${node%:*}" c 1 "${node#*:}"
   done
@@ -38,29 +33,19 @@ request() { printf '%s\n%s\n%s\n%s\n0\n' "$user" "$@" | as_scheduler $program; }
   cmp "$ROOT/etc/pam.d/dorq" "$BATS_TEST_DIRNAME/../../debian/dorq.pam"
   in_root dpkg-query -W -f='${Conffiles}\n' dorq | grep -q '^ /etc/pam.d/dorq '
 }
-@test "a request through the installed dorq runs the job as the user" {
-  cd "$BATS_TEST_TMPDIR"; request "$password" 2 /usr/bin/id > out 2> err
-  # The status word 0, which the job's first output may come before.
-  [ "$(tr -cd '\0' < out | wc -c)" -eq 1 ]; [ ! -s err ]
-  tr -d '\0' < out | grep -qx "uid=[0-9]*($user) gid=.*"
-}
-# With "su" closed to all but root, as an administrator may close it, the
-# service dorq alone decides. pam_faillock's authsucc clears the count, so a
-# count back at 0 shows that the right password went through the whole stack.
+# With "su" closed to all but root, as an administrator may close it, the service dorq alone decides.
+# pam_faillock's authsucc clears the count: back at 0, the right password went through the whole stack.
 @test "the dorq service counts a wrong password and accepts the right one" {
   sed -i '/pam_rootok.so/a auth requisite pam_deny.so' "$ROOT/etc/pam.d/su"
   failures() { in_root faillock --user "$user" | grep -c ' V$' || true; }
   run -7 request 'not the password' 0 /bin/true; [ "$(failures)" -eq 1 ]
   run -0 request "$password" 0 /bin/true; [ "$(failures)" -eq 0 ]
 }
-@test "the installed client runs a job, and the client and manual pages show the package's version" {
+# "started" means dorq gave the status word 0 and no frame; install.docs checks the versions shown.
+@test "the installed client runs a job as the user through the installed dorq, with the manual pages" {
   run --separate-stderr -0 as_scheduler dorq-client "$user" /usr/bin/id -un <<<"$password"
   [ "$output" = "$user" ]; [[ $stderr =~ ^dorq-client:\ started,\ pid\ [0-9]+,\ exit\ status\ 0$ ]]
-  local version page; version=$(in_root dpkg-query -W -f='${Version}' dorq)
-  [ "$(in_root dorq-client --version)" = "dorq-client $version" ]
-  for page in man8/dorq.8 man1/dorq-client.1; do
-    zcat "$ROOT/usr/share/man/$page.gz" | grep -q "^\.TH .* \"dorq $version\""
-  done
+  [ "$(zcat "$ROOT"/usr/share/man/{man8/dorq.8,man1/dorq-client.1}.gz | grep -c '^\.TH ')" = 2 ]
 }
 @test "an administrator's own statoverride survives an upgrade" {
   in_root groupadd --system pkgother
@@ -73,7 +58,6 @@ request() { printf '%s\n%s\n%s\n%s\n0\n' "$user" "$@" | as_scheduler $program; }
   run ! in_root dpkg-query -W dorq
   run ! in_root dpkg-statoverride --list $program
   in_root getent group dorq
-  # Every file written to the root since the overlay was mounted is in the
-  # upper layer; the devices 0/0 there are whiteouts, marks of removals.
+  # Whatever was written to the root since the mount is in the upper layer; devices 0/0 are removals.
   [ -z "$(find "$UPPER" -name '*dorq*' ! -type c)" ]
 }
