@@ -24,10 +24,6 @@ bool standsInField(unsigned char c) {
          (c != '\0' && strchr("._,:/@+-", c) != nullptr);
 }
 
-// Room kept at the end of a field for the cut mark: "[cut:", at most 20
-// digits, "]" and the terminator.
-constexpr size_t kCutMarkRoom = 27;
-
 // The escape of one byte into out, its length, or 0 when the byte stands
 // for itself.
 size_t escapeByte(unsigned char c, char (&out)[kLongestEscape]) {
@@ -80,10 +76,10 @@ size_t dorqEscape(std::string_view text, std::span<char> out) {
 }
 
 size_t dorqEscapeField(std::string_view text, std::span<char> out) {
-  if (out.size() <= kCutMarkRoom) {
+  if (out.size() <= kFieldCutMarkRoom) {
     return 0;
   }
-  const size_t room = out.size() - kCutMarkRoom;
+  const size_t room = out.size() - kFieldCutMarkRoom;
   size_t length = 0;
   size_t taken = 0;
   for (const char c : text) {

@@ -20,7 +20,9 @@ size_t dorqEscape(std::string_view text, std::span<char> out);
 // backslash or control byte of the text can end the field or make another.
 // A text that does not fit whole is cut before the first escape that would
 // not fit, and the mark "[cut:N]" follows with N the text's whole length in
-// bytes (room for it is kept). Terminated; returns the length.
+// bytes (room for it is kept). Terminated; returns the length. An output
+// that cannot hold the mark gets nothing.
+inline constexpr size_t kFieldCutMarkRoom = 27;  // "[cut:", 20 digits, "]", NUL
 size_t dorqEscapeField(std::string_view text, std::span<char> out);
 
 #endif  // DORQ_APP_DORQ_ESCAPE_H

@@ -1,10 +1,14 @@
 // Escaping of outside text with texts and output sizes from the fuzzer. The
 // output buffer is allocated at exactly the size the call is told, so any
-// write past it is seen. The rules: no control byte, DEL or lone backslash
-// comes out; an escape is never split; and what came out reads back as a
-// prefix of the input, the whole input when it fit.
+// write past it is seen. The rules for a trace line: no control byte, DEL or
+// lone backslash comes out; an escape is never split; and what came out reads
+// back as a prefix of the input, the whole input when it fit. For an audit
+// field: no space, "=", quote, control or non-ASCII byte, backslashes only in
+// \xHH escapes, then the cut mark with the input's length exactly when the
+// input did not fit.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <memory>
 #include <string>
@@ -46,6 +50,35 @@ std::string unescape(std::string_view text) {
   return plain;
 }
 
+// Reads an audit field back: the text before any cut mark, unescaped; the
+// rule breaks on a byte that could end or make a field.
+std::string unescapeField(std::string_view field, std::string_view* mark) {
+  const size_t at = field.find('[');
+  *mark = at == std::string_view::npos ? std::string_view() : field.substr(at);
+  field = field.substr(0, at);
+  for (const char c : field) {
+    const auto byte = static_cast<unsigned char>(c);
+    FUZZ_CHECK(byte > ' ' && byte < 0x7F && strchr("=\"'`[", c) == nullptr);
+  }
+  for (size_t i = 0; i < field.size(); ++i) {
+    FUZZ_CHECK(field[i] != '\\' || (i + 1 < field.size() && field[i + 1] == 'x'));
+  }
+  return unescape(field);
+}
+
+void checkField(const std::string& text, size_t outSize) {
+  const auto out = std::make_unique<char[]>(outSize);
+  const size_t length = dorqEscapeField(text, std::span<char>(out.get(), outSize));
+  FUZZ_CHECK(outSize == 0 || (length < outSize && out[length] == '\0'));
+  std::string_view mark;
+  const std::string plain = unescapeField(std::string_view(out.get(), length), &mark);
+  FUZZ_CHECK(text.compare(0, plain.size(), plain) == 0);
+  if (outSize > kFieldCutMarkRoom) {
+    FUZZ_CHECK(plain.size() == text.size() ? mark.empty()
+                                           : mark == "[cut:" + std::to_string(text.size()) + "]");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -59,5 +92,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(text.compare(0, plain.size(), plain) == 0);
   // Cut only when the next byte's escape would not have fit.
   FUZZ_CHECK(plain.size() == text.size() || length + 4 > outSize);
+  checkField(text, outSize);
   return 0;
 }
