@@ -106,16 +106,27 @@ void readCallerGroups() {
 }
 
 // dorq's own limits: none that can cut a write short, enough descriptors for
-// PAM's modules, no core file that could hold a password.
+// PAM's modules, no core file that could hold a password. Where root may not
+// raise a hard limit (no CAP_SYS_RESOURCE in its bounding set), the caller's
+// hard limit is as far as dorq goes; the core file's hard limit is kept, so
+// that the job can be given the caller's back.
 rlimit ownLimit(int resource, const rlimit& callers) {
   if (resource == RLIMIT_NOFILE) {
     return {std::max(callers.rlim_cur, kOwnDescriptorsMin),
             std::max(callers.rlim_max, kOwnDescriptorsMin)};
   }
   if (resource == RLIMIT_CORE) {
-    return {0, 0};
+    return {0, callers.rlim_max};
   }
   return {RLIM_INFINITY, RLIM_INFINITY};
+}
+
+void setOwnLimit(int resource, const rlimit& callers) {
+  const rlimit own = ownLimit(resource, callers);
+  if (setrlimit(resource, &own) != 0) {
+    const rlimit bounded{std::min(own.rlim_cur, callers.rlim_max), callers.rlim_max};
+    (void)setrlimit(resource, &bounded);
+  }
 }
 
 // setresuid and setresgid leave an id of -1 as it is.
@@ -152,8 +163,7 @@ void sdorqEnterRootContext() {
   (void)setgroups(0, nullptr);
   (void)!setresgid(0, 0, 0);
   for (size_t i = 0; i < kLimitCount; ++i) {
-    const rlimit own = ownLimit(kLimitedResources[i], caller.limits[i]);
-    (void)setrlimit(kLimitedResources[i], &own);
+    setOwnLimit(kLimitedResources[i], caller.limits[i]);
   }
 }
 

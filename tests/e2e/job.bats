@@ -1,12 +1,18 @@
 # What the job sees from inside: identity, groups, process group and session, standard streams,
 # descriptors, signals and environment. With status words, a job reports to files (its output may come first).
 load helper
-@test "the job runs as the user with its groups, in a process group of its own" {
-  { job 2 /bin/sh -c 'ps -o pid=,pgid=,sid= -p $$ > ids; cat > stdin; exec grep -E "^(Uid|Gid|Groups):" /proc/self/status > status'
+# PAM runs in root's context (groups 0, umask 022, limits that cannot stop it); the job gets the caller's back.
+@test "the job runs as the user with its groups, in a process group of its own, with the caller's umask and limits" {
+  echo 'echo $(id -G) $(umask) $(ulimit -f) $(ulimit -n) $(ulimit -Hn) $(ulimit -c)' > probe
+  service su "auth optional pam_exec.so quiet log=$T/pam /bin/sh $T/probe"$'\n'"account required pam_permit.so"
+  PRE=(sh -c 'umask 027; ulimit -S -f 1000; ulimit -S -n 77; ulimit -S -c 5; exec "$@"' sh)
+  { job 2 /bin/sh -c 'ps -o pid=,pgid=,sid= -p $$ > ids; cat > stdin; sh probe > limits; exec grep -E "^(Uid|Gid|Groups):" /proc/self/status > status'
     echo "the rest of standard input"; } | dq
-  check 00 "" 0; [ "$(cat stdin)" = "the rest of standard input" ]
+  check 00 "" 0; [ "$(cat stdin)" = "the rest of standard input" ]; local hard; hard=$(ulimit -Hn)
+  [ "$(tail -1 pam)" = "0 0022 unlimited 1024 $hard 0" ]
   printf 'Uid:\t23002\t23002\t23002\t23002\nGid:\t23002\t23002\t23002\t23002\nGroups:\t23002 23010 23011 \n' | cmp - status
   read -r pid pgid sid < ids; [ "$pgid $sid" = "$pid $pid" ] # a session of its own too
+  [ "$(cat limits)" = "23002 23010 23011 0027 1000 77 $hard 5" ]
 }
 @test "the job's standard error is joined to its standard output, unless flags value 1" {
   for flags in 0 2 4 6; do job $flags /bin/sh -c 'echo 1 >&2; echo 2' | dq; [ "$(cat out err | tr -d '\0')" = $'1\n2' ]; done
