@@ -96,6 +96,8 @@ for t in "${targets[@]}"; do
   printf '%-14s %10s %7s %7s %8s  %s\n' "$t" "${execs:-?}" "${cov:-?}" "${ft:-?}" "$size" "$result"
 done
 
+# Only the findings directories that hold something stay in the tree.
+rmdir "$root"/fuzz/findings/* "$root/fuzz/findings" 2>/dev/null || true
 echo
 echo "logs, commands and corpora: $work"
 if [[ ${#failed[@]} -gt 0 ]]; then
