@@ -1,6 +1,5 @@
-// The example client's decoding of what dorq reports that its end-to-end run
-// (tests/e2e/client.bats) cannot show: every outcome, and channels that fit
-// none, handed through untouched; the request record's line rules.
+// What tests/e2e/client.bats cannot show: every outcome the client decodes, channels that fit none
+// handed through untouched, and the request record's line rules.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -17,7 +16,6 @@ TEST(ClientDecode, SplitsWordsFramesAndJobOutputIntoOneOutcome) {
     return std::string(kFrameOpen) + std::to_string(code) + std::string(kFrameClose);
   };
   const std::string bad = "unrecognised report from dorq (exit status ";
-  // out, err, wait status, the job's out and err, the line; a kill request.
   // clang-format off
   const struct { std::string out, err; int wait; std::string jobOut, jobErr, line; bool kill = false; } rows[] = {
       {"hello\n\0"s, "", 3 << 8, "hello\n", "", "started, pid 4242, exit status 3"},

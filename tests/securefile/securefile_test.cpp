@@ -105,9 +105,8 @@ TEST_F(FileTest, PathCheckJudgesEachDirectoryByOwnerWriteBitsAndLinks) {
   EXPECT_EQ(check(nullptr), failed(-5, "Path string is empty"));
 }
 
-// A FIFO is never waited for. Between examination and open the hook swaps in a file with the
-// same inode number on another device, another file, a FIFO, a link. No refusal leaves a
-// descriptor.
+// A FIFO is never waited for. Between examination and open the hook swaps in a file with the same
+// inode number on another device, another file, a FIFO, a link. No refusal leaves a descriptor.
 TEST_F(FileTest, GuardedOpenRefusals) {
   ASSERT_EQ(0, system("set -e; mkdir a b; for d in a b; do mount -t tmpfs -o mode=755 t $d; done\n"
                       "touch a/env1 a/env2 a/env3 a/env4 a/other b/twin; mkfifo a/fifo"));

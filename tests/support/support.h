@@ -1,6 +1,5 @@
-// What the unit tests share: temporary trees and files, private mount
-// namespaces, descriptor and leak counts, pattern-filled objects, and the rule
-// that a test needing root fails, not skips, when CI=true.
+// What the unit tests share: temporary trees and files, private mount namespaces, descriptor and
+// leak counts, pattern-filled objects, and the rule that a root test fails, not skips, if CI=true.
 #ifndef DORQ_TESTS_SUPPORT_SUPPORT_H
 #define DORQ_TESTS_SUPPORT_SUPPORT_H
 
