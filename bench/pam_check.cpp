@@ -1,15 +1,14 @@
 // dorq_bench_pam: the PAM check alone, for comparison with a whole dorq run.
 //
-// Usage: dorq_bench_pam SERVICE USER PASSWORD [COUNT]
+// Usage: dorq_bench_pam SERVICE USER [TIMES-FILE] < PASSWORD-LINE
 //
-// Runs COUNT (default 1) transactions the way dorq runs one: pam_start,
-// pam_authenticate, pam_acct_mgmt, pam_setcred (flags 0, as dorq passes) and
-// pam_end, answering every echo-off prompt with PASSWORD. Unlike dorq it
-// links libpam instead of loading it at run time. It prints one line on
-// standard output: the nanoseconds each transaction took, from before
-// pam_start to after pam_end, separated by spaces, then "hwm=" and the
-// process's peak resident memory in KiB (VmHWM). Exit status 0 when every
-// transaction succeeded; otherwise 1 with PAM's message on standard error.
+// Runs one transaction the way dorq runs one: pam_start, pam_authenticate,
+// pam_acct_mgmt, pam_setcred (flags 0, as dorq passes) and pam_end, answering
+// every echo-off prompt with the first line of standard input. Unlike dorq it
+// links libpam instead of loading it at run time. With TIMES-FILE it appends
+// one line to it: the nanoseconds from before pam_start to after pam_end,
+// then the process's peak resident memory in KiB (VmHWM). Exit status 0 when
+// the transaction succeeded; otherwise 1 with PAM's message on standard error.
 #include <security/pam_appl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,8 +18,7 @@
 namespace {
 
 constexpr long kNsPerSecond = 1000000000L;
-constexpr int kMaxCount = 100000;
-constexpr size_t kStatusLine = 256;
+constexpr size_t kLine = 512;
 
 long long nowNs() {
   timespec ts{};
@@ -76,7 +74,7 @@ long peakResidentKib() {
     return -1;
   }
   long kib = -1;
-  char line[kStatusLine];
+  char line[kLine];
   while (fgets(line, sizeof line, status) != nullptr) {
     if (strncmp(line, "VmHWM:", 6) == 0) {
       kib = strtol(line + 6, nullptr, 10);
@@ -89,22 +87,21 @@ long peakResidentKib() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 && argc != 5) {
-    fprintf(stderr, "usage: dorq_bench_pam SERVICE USER PASSWORD [COUNT]\n");
+  char password[kLine] = {};
+  if ((argc != 3 && argc != 4) || fgets(password, sizeof password, stdin) == nullptr) {
+    fprintf(stderr, "usage: dorq_bench_pam SERVICE USER [TIMES-FILE] < PASSWORD-LINE\n");
     return 2;
   }
-  const int count = argc == 5 ? atoi(argv[4]) : 1;
-  if (count < 1 || count > kMaxCount) {
-    fprintf(stderr, "dorq_bench_pam: COUNT must be 1 to %d\n", kMaxCount);
-    return 2;
+  password[strcspn(password, "\n")] = '\0';
+  const long long begin = nowNs();
+  if (transaction(argv[1], argv[2], password) != PAM_SUCCESS) {
+    return 1;
   }
-  for (int i = 0; i < count; ++i) {
-    const long long begin = nowNs();
-    if (transaction(argv[1], argv[2], argv[3]) != PAM_SUCCESS) {
-      return 1;
-    }
-    printf("%lld ", nowNs() - begin);
+  const long long took = nowNs() - begin;
+  FILE* times = argc == 4 ? fopen(argv[3], "a") : nullptr;
+  if (times != nullptr) {
+    fprintf(times, "%lld %ld\n", took, peakResidentKib());
+    fclose(times);
   }
-  printf("hwm=%ld\n", peakResidentKib());
   return 0;
 }

@@ -4,18 +4,17 @@
 # do-nothing program, system calls, user-space instructions, and where the
 # page faults come from. Tools that are not installed are skipped.
 #
-#   bash bench/profile.sh        (after bench/run.sh has built dorq_bench)
+#   bash bench/profile.sh        (bench/run.sh --exec builds dorq and the sandbox)
 #
 # The profiles run the plain (not set-user-ID) copy of dorq as root, which
 # takes the same path through the program and lets the tools see into it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${DORQ_BENCH_BUILD:-build/default}
-if [ "${1:-}" != --inside ]; then
-  exec "$build/bench/dorq_bench" --exec /bin/bash "$PWD/bench/profile.sh" --inside
+if [ "${1:-}" != --in-sandbox ]; then
+  exec bash bench/run.sh --exec /bin/bash "$PWD/bench/profile.sh" --in-sandbox
 fi
 
-# From here on: inside the sandbox, started by dorq_bench --exec. A profile
+# From here on: inside the sandbox, started by bench/run.sh --exec. A profile
 # that fails (or a reader that stops early) does not end the others.
 set +e +o pipefail
 out=$(mktemp -d)
@@ -43,7 +42,7 @@ if have strace; then
   strace -f -c -o "$out/dorq.strace" "$DORQ_PLAIN" <"$DORQ_REQUEST_POLLING"
   sort -k4 -n -r "$out/dorq.strace" | head -14
   echo "== strace -f -c: setpriv (with its job)"
-  strace -f -c -o "$out/setpriv.strace" $job
+  strace -f -c -o "$out/setpriv.strace" setpriv --reuid=dqjob --regid=dqjob --init-groups /bin/true
   grep total "$out/setpriv.strace"
 fi
 if have valgrind; then
