@@ -145,7 +145,7 @@ def alternative(rows, net, found, peaks):
     print("|---|---:|---:|---:|")
     for what in ("blocking", "polling", "unix", "empty"):
         this, alt = net["dorq-" + what], net["alt-" + what]
-        print(f"| {rows['dorq-' + what]['label'][6:]} | {this:.3f} | {alt:.3f} | {alt / this:.3f} |")
+        print(f"| {rows['dorq-' + what]['label'][len('dorq, '):]} | {this:.3f} | {alt:.3f} | {alt / this:.3f} |")
     this, alt = found["dorq-polling"], found["alt-polling"]
     print(f"| throughput, requests/s | {this:.1f} | {alt:.1f} | {alt / this:.3f} |")
     for what in ("polling", "unix"):

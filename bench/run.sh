@@ -7,7 +7,7 @@
 #   bash bench/run.sh [--pam unix] --exec COMMAND [ARG...]
 #
 # --runs: timed launches per row (default 200), made in --rounds passes over every row (default
-# 5), each pass starting one row later, so that a slow spell of the machine spreads over every row
+# 10), each pass starting one row later, so that a slow spell of the machine spreads over every row
 # alike. --dorq times that build instead of this tree's; --alt-dorq times the dorq rows once more
 # for another build. --out keeps the JSON and the other records there. --exec runs COMMAND as root
 # in the sandbox instead, for profilers (bench/profile.sh): "su" and "dorq" are pam_permit
@@ -24,7 +24,7 @@ cd "$(dirname "$0")/.."
 inside=0
 [ "${1-}" != --inside ] || { inside=1 && shift; }
 args=("$@")
-runs=200 rounds=5 dorq='' alt='' out='' pam=permit command=()
+runs=200 rounds=10 dorq='' alt='' out='' pam=permit command=()
 while [ $# -gt 0 ]; do
   case $1 in
     --runs) runs=$2 ;;
@@ -70,6 +70,12 @@ done
 source tests/e2e/helper.bash
 trap teardown_file EXIT
 setup_file
+rt=()
+if [ "${DORQ_BENCH_RT:-1}" != 0 ]; then
+  # The system log takes the audit lines at the programs' priority: starved, it would hold up
+  # every program that logs once its socket's queue is full.
+  rt=(chrt --fifo 20) && chrt --fifo -p 20 "$LOGSINK"
+fi
 out=${out:-$W/out}
 mkdir -p "$out" && rm -f "$out"/*.json "$out"/{rows,memory,*.times}
 # The job user's password hashed as the distribution hashes it (yescrypt), so that pam_unix
@@ -106,10 +112,10 @@ request() {
 # row KEY JOB...: for that job, sets LABEL, BY (who starts it), EXPECT (its exit status), JOBROW
 # (1 when JOB runs as dqjob) and ARGS (the launcher's), and writes the row's PAM services.
 row() {
-  local key=$1 dorq=$W/bin/dorq
+  local key=$1 dorq=$W/bin/dorq name=dorq
   shift
   BY=dqsched EXPECT=0 JOBROW=1
-  [[ $key != alt-* ]] || dorq=$W/bin/dorq-alt
+  [[ $key != alt-* ]] || dorq=$W/bin/dorq-alt name="dorq (--alt-dorq)"
   case $key in
     launcher) LABEL="launcher, do-nothing program (the launcher's own cost)" JOBROW=0
       ARGS=("${SCHED[@]}" /dev/null "$W/bin/null-plain") ;;
@@ -122,14 +128,14 @@ row() {
       ARGS=("$W/password" "$PAMCHECK" "bench-${key#*-}" dqjob "$out/$key.times") ;;
     null) LABEL="do-nothing C program (set-user-ID)" JOBROW=0
       ARGS=("${SCHED[@]}" /dev/null "$W/bin/null") ;;
-    *-empty) LABEL="${key%%-*}, empty request (set-user-ID)" EXPECT=3 JOBROW=0
+    *-empty) LABEL="$name, empty request (set-user-ID)" EXPECT=3 JOBROW=0
       ARGS=("${SCHED[@]}" /dev/null "$dorq") ;;
     *-blocking | *-polling | *-unix)
       local flags=0 text=$PERMIT what="pam_permit, polling (flags 0)"
       [[ $key != *-blocking ]] || flags=4 what="pam_permit, blocking (flags 4)"
       [[ $key != *-unix ]] || text=$UNIX what="pam_unix yescrypt, polling (flags 0)"
       service su "$text" && service dorq "$text"
-      LABEL="${key%%-*}, $what" ARGS=("${SCHED[@]}" "$(request $flags "$@")" "$dorq") ;;
+      LABEL="$name, $what" ARGS=("${SCHED[@]}" "$(request $flags "$@")" "$dorq") ;;
     runuser-*) LABEL="runuser -u, pam_permit" BY=root
       ARGS=(/dev/null /usr/sbin/runuser -u dqjob -- "$@") ;;&
     sudo-*) LABEL="sudo -u, pam_permit" ARGS=("${SCHED[@]}" /dev/null /usr/bin/sudo -n -u dqjob -- "$@") ;;&
@@ -176,8 +182,6 @@ fi
 rm -f "$out"/*.times
 echo "checked: every row runs the job as dqjob with its groups; yescrypt hash; wrong password refused"
 
-rt=()
-[ "${DORQ_BENCH_RT:-1}" = 0 ] || rt=(chrt --fifo 20)
 # time KEY RUNS WARMUP FILE: hyperfine over the row, the JSON to FILE (exit codes are checked
 # from it: hyperfine ignores them here, since some rows end with a status of their own).
 time_row() {
