@@ -27,7 +27,7 @@ load helper
   local line=${evil//$'\n'/} escaped='x\nSCHED 01-01 00:00:00.000 1 dorq:1(forged)\r\t\x1b[2J\x7f'
   ln -s /bin/true "$T/t$line"
   job 3 "$T/t$line" "a$line" | dq -trclvl 0xFFFB -trcfile "$T/t" -childpidfile "$T/p$evil"
-  [ "$(cat rc)" = 0 ]; printf '\0' | cmp - out; grep -q ' event=started ' audit
+  [ "$(cat rc)" = 0 ]; printf '\0' | cmp - out
   for sink in err dorq_*.trc; do
     [ "$(grep -c . $sink)" -gt 5 ]; grep -qF "Sending child pid to $T/p$escaped" $sink
     not grep -qv '^SCHED [0-9]\{2\}-[0-9]\{2\} [0-9:.]* [0-9]* s\?dorq:[0-9]*(' $sink
