@@ -2,6 +2,7 @@
 #include <malloc.h>
 
 #include "app/dorq_driver.h"
+#include "app/dorq_usage.h"
 #include "app/sdorq_audit.h"
 #include "app/sdorq_descriptors.h"
 #include "app/sdorq_environ.h"
@@ -26,6 +27,9 @@ constexpr int kTopPad = 64 * 1024;
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (dorqIsUsageRequest(argc, argv)) {
+    return dorqAnswerUsage(argv[1]);
+  }
   mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
   mallopt(M_TOP_PAD, kTopPad);
   sdorqOpenStandardDescriptors();

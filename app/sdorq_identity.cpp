@@ -167,6 +167,13 @@ void sdorqEnterRootContext() {
   }
 }
 
+bool sdorqDropPrivileges() {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  return setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0 && geteuid() == uid &&
+         getegid() == gid;
+}
+
 void sdorqRestoreCallerLimits() {
   umask(caller.umask);
   for (size_t i = 0; i < kLimitCount; ++i) {

@@ -53,6 +53,9 @@ inline constexpr rlim_t kOwnDescriptorsMin = 1024;
 // descriptors and no core file. Does nothing more when dorq is not
 // set-user-ID root.
 void sdorqEnterRootContext();
+// Gives up root for good: every user and group id becomes the caller's real
+// one. False when that could not be made to hold.
+bool sdorqDropPrivileges();
 // In the job's child, while it is still root: the caller's file-creation mask
 // and resource limits, exactly as the caller set them. Async-signal-safe.
 void sdorqRestoreCallerLimits();

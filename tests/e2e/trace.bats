@@ -11,6 +11,16 @@ notes() { dq "$@" < /dev/null; grep -o 'Tracing set to level .*' err | cut -d' '
 @test "an option word last, without its value: 20" {
   for word in -trcfile -trclvl -childpidfile; do dq -trcfile "$T/x" $word < /dev/null; check "" 20 20; done
 }
+# dorq is looked at while it waits to write its answer into a full pipe.
+@test "--version and --help alone: on standard output, exit 0, standard input untouched, privileges dropped" {
+  [[ "$(echo rest | { sched "$W/bin/dorq" --version; cat; } | xargs)" =~ ^dorq\ [0-9]+\.[0-9]+\.[0-9]+\ rest$ ]]
+  dq --help < /dev/null; [ "$(cat rc)" = 0 ]; [ ! -s err ]; grep -q '^usage: dorq ' out
+  mkfifo pipe; exec 8<> pipe; head -c 65536 /dev/zero >&8
+  sched "$W/bin/dorq" --help >&8 & local pid
+  for _ in $(seq 100); do pid=$(pgrep -f -x "$W/bin/dorq --help") && break; sleep 0.05; done
+  sleep 0.1; grep -E '^(Uid|Gid):' /proc/$pid/status | cut -f2- | xargs > ids; head -c 65536 <&8 > /dev/null; wait
+  [ "$(cat ids)" = "$(echo 23001{,,,,,,,})" ]
+}
 # A name of up to 4070 characters fits the 4096-byte path with "dorq_<pid>.trc".
 @test "a -trcfile value of 4071 characters leaves the trace file off" {
   printf -v long "%4070s" ""; long=$T/${long:${#T}+1}
