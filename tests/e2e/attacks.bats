@@ -82,3 +82,49 @@ load helper
   run scan "$JOBPW"; [ "$status" = 1 ]
   kill "$pid"; wait
 }
+# The caller's standard output a full pipe nobody reads: dorq blocks at status word 0 until the caller kills it.
+@test "a standard output that blocks cannot keep a started job out of the audit log" {
+  PRE=(timeout -s KILL 3 perl -MFcntl -e 'pipe(R, W); fcntl(R, F_SETFD, 0); fcntl(W, F_SETFL, O_NONBLOCK);
+    1 while syswrite W, "x"; fcntl(W, F_SETFL, 0); open(STDOUT, ">&", W); exec @ARGV' --)
+  job 2 /usr/bin/touch ran | dq; [ "$(cat rc)" = 137 ]; [ -e ran ]; grep -q ' event=started ' audit
+}
+@test "names, paths and the caller's TZ cannot add, repeat or move an audit line's fields" {
+  local cmd="$T/x args=0 pid=1 status=7 (authentication failed)" long=/$(printf './%.0s' {1..600})bin/true stamp
+  ln -s /bin/true "$cmd"; { cat /etc/passwd; echo 'dq command=/bin/bash x:x:23002:23002::/:/bin/sh'; } > passwd
+  over passwd /etc/passwd; service su "$PERMIT"; E=(TZ=XYZ-5:30)
+  job 2 "$cmd" | dq; check 00 "" 0; mv audited lines
+  req "dq command=/bin/bash x" - 2 /bin/true | dq; check 00 "" 0; cat audited >> lines
+  job 2 "$long" | dq; check 00 "" 0; cat audited >> lines; grep -qF "[cut:${#long}] args=0 " lines
+  # After the header, a started line has these fields and an ended line three more; the time is the system's.
+  awk '{ k = ""; for (i = 5; i <= NF; i++) { bad += ($i !~ /^[a-z]+=[^=]*$/); sub(/=.*/, "", $i); k = k " " $i }
+    sub(/ exit wall orphaned$/, "", k); bad += (k != " caller event user command args pid") } END { exit bad || NR != 6 }' lines
+  while read -r stamp; do (( ($(date -d "$stamp" +%s) - $(date +%s)) ** 2 < 3600 )); done < <(cut -c5-19 lines)
+}
+# A full ext4 image (5% kept for root) the caller filled, and a /proc file only root may write to.
+@test "dorq writes as the caller: no block kept for root, no /proc file the caller may not write" {
+  truncate -s 4M img; mkfs.ext4 -q -m 5 img; mkdir disk; mount -o loop img disk; echo "$T/disk" >> mounts
+  mkdir disk/d; chown 23001:23001 disk/d; not "${AS[@]}" dd if=/dev/zero of=disk/d/fill 2> /dev/null; sync
+  free=$(stat -f -c %f disk)
+  job 2 /bin/true | dq -trcfile "$T/disk/d/t" -trclvl 0xFFFA -childpidfile "$T/disk/d/pid"; check 00 "" 0
+  sync; [ "$(stat -f -c %f disk)" = "$free" ]; [ -z "$(find disk/d -type f -size +0 ! -name fill)" ]
+  "${AS[@]}" sleep 60 3>&- & other=$!; slack=$(cat /proc/$other/timerslack_ns)
+  job 2 /bin/true | dq -childpidfile /proc/$other/timerslack_ns; check 00 "" 0
+  [ "$(cat /proc/$other/timerslack_ns)" = "$slack" ]; kill $other
+}
+@test "the pid record's descriptor stays out of the job, and the caller's standard error keeps its flags" {
+  KEEP=5; job 0 /bin/sh -c 'printf $$ > jobpid; find /proc/$$/fd -mindepth 1 -fprintf fds "%f "; exit' | dq -childpidfile 5 5> record
+  check "" "" 0; [ "$(cat fds)" = "0 1 2 " ]; [ "$(cat record)" = "DORQ_CHILD_PID$(cat jobpid)DORQ_CHILD_PID" ]
+  exec {e}> stderr; grep flags /proc/self/fdinfo/$e > want # no O_APPEND
+  for f in {0..7}; do job $f /bin/true | sched "$W/bin/dorq" > /dev/null 2>&$e; grep flags /proc/self/fdinfo/$e | cmp want; done
+}
+# dqjob stops the child in its long path search; pid 1 then kills the caller and lists what it reaps, as in kill.bats.
+@test "a child its user stops before the exec does not hold dorq once the caller has gone" {
+  mkdir -p "$(printf 'a/%.0s' {1..2000})"; ln -s "$(printf 'a/%.0s' {1..2000})" L; job 2 dq-missing > in
+  P=$(printf 'L:%.0s' {1..20000}) unshare -p -f perl -e '$SIG{ALRM} = sub { exit 1 }; alarm 10;
+    exec qw(setpriv --reuid=23002 --regid=23002 --clear-groups perl -e),
+      q{1 until @p = grep { $_ != $$ && kill 0, $_ } 2..99; kill STOP => @p} unless $stopper = fork;
+    exec "sh", "-c", $ARGV[0] unless $caller = fork;
+    waitpid($stopper, 0); kill "KILL", $caller; print "$pid $?\n" while ($pid = waitpid(-1, 0)) > 0' \
+    "${AS[*]} env -i PATH=\"\$P\" $W/bin/dorq < in > out & echo \$! > dorq.pid; wait" > reaped
+  grep -qx "$(cat dorq.pid) 0" reaped; [ "$(cut -d' ' -f2 reaped | sort | xargs)" = "0 9 9" ]
+}
