@@ -174,7 +174,7 @@ void sdorqAuditEnded(const AuditRequest& request, pid_t job, const AuditJobEnd& 
   line.append(
       " wall=%lld.%03lld orphaned=%s", static_cast<long long>(end.wallMilliseconds / kPerSecond),
       static_cast<long long>(end.wallMilliseconds % kPerSecond), end.orphaned ? "yes" : "no");
-  write(LOG_INFO, line);
+  write(end.waited ? LOG_INFO : LOG_NOTICE, line);
 }
 
 void sdorqAuditKill(const AuditRequest& request, const AuditOutcome& outcome) {

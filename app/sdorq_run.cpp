@@ -398,6 +398,10 @@ DorqStatus sdorqKillRequest(const char* pidText, const char* user) {
 
 DorqStatus sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
                                  int* exitStatus) {
+  setJobLibraryPath();
+  if (strcmp(path, kKillWord) == 0) {
+    return runKillRequest(argv, user, flags);  // no child, so no job pipe
+  }
   JobPipe jobPipe;
   if (!openJobPipe(&jobPipe)) {
     const int error = errno;
@@ -405,10 +409,6 @@ DorqStatus sdorqRunCommandAsUser(const char* path, char** argv, const char* user
     sdorqAuditRefused({user, path, nullptr, countArguments(argv)}, 0,
                       {DorqStatus::ExecFailed, "job-pipe-failed", error});
     return DorqStatus::ExecFailed;
-  }
-  setJobLibraryPath();
-  if (strcmp(path, kKillWord) == 0) {
-    return runKillRequest(argv, user, flags);
   }
   return runJob(path, argv, user, flags, &jobPipe, exitStatus);
 }

@@ -42,9 +42,14 @@ int64_t elapsedMilliseconds(const timespec& since) {
 }
 
 // The caller has gone: the job is killed and dorq ends at once with 0, with
-// no exit handlers and no frame; the audit line says so.
-[[noreturn]] void endOrphaned(const JobRun& run) {
+// no exit handlers and no frame; the audit line says so: the end of a job
+// that had started, or the refusal of one that had not.
+[[noreturn]] void endOrphaned(const JobRun& run, bool started) {
   kill(run.child, SIGKILL);
+  if (!started) {
+    sdorqAuditRefused(*run.request, run.child, {DorqStatus::Ok, "caller-gone", 0});
+    _exit(0);
+  }
   AuditJobEnd end{};
   end.waited = true;
   end.signalled = true;
@@ -111,7 +116,7 @@ bool watchJobAndCaller(const JobRun& run) {
       return true;
     }
     if (watch[1].revents != 0) {
-      endOrphaned(run);
+      endOrphaned(run, /*started=*/true);
     }
   }
 }
@@ -131,7 +136,7 @@ DorqStatus pollOnceASecond(const JobRun& run, int* waitStatus) {
       return DorqStatus::WaitFailed;
     }
     if (getppid() == kInitPid) {
-      endOrphaned(run);
+      endOrphaned(run, /*started=*/true);
     }
     (void)sleep(1);
   }
@@ -169,7 +174,7 @@ bool sdorqAwaitStart(const JobRun& run, int pipeRead, StartReport* report) {
     watch[1].revents = 0;
     (void)poll(watch, 2, timeout);
     if (callerGone(run.flags, watch[1])) {
-      endOrphaned(run);
+      endOrphaned(run, /*started=*/false);
     }
     bool done = false;
     if (watch[0].revents != 0) {

@@ -34,7 +34,7 @@ row() {
     job $b "$T/bare" | dq; row "" "" 4 "info started $bare pid=P" "info ended $bare pid=P exit=4 $end"
     job $((3 + b)) /bin/sh -c 'kill -9 $$' | dq; row "00 0c" 12 12 "info started $sig pid=P" "info ended $sig pid=P signal=SIGKILL $end"
     (failing 61 10; E=(ASAN_OPTIONS=detect_leaks=0); job $((1 + b)) /bin/true | dq # wait4, which the leak check needs too
-      row "" 11 11 "info started $t pid=P" "info ended $t pid=P status=11 reason=wait-failed error=ECHILD $end")
+      row "" 11 11 "info started $t pid=P" "notice ended $t pid=P status=11 reason=wait-failed error=ECHILD $end")
     req $x any $((2 + b)) /bin/true | dq
     row "0a 00" 7 7 "notice refused user=${x:0:229}[cut:300] command=/bin/true args=0 pid=P status=7 reason=unknown-user"
     req dqbadid any $((2 + b)) /bin/true | dq
