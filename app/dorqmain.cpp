@@ -1,15 +1,17 @@
-// The driver: one run serves one request, in a fixed order, and the driver
-// alone turns its outcome into the status word and the frame.
+// The driver: one run serves one request, in a fixed order: options,
+// request, logging settings, authentication, the command or the kill
+// request, release, report. Its status channel (dorq_channel.h) is the only
+// writer of status words and frames.
 #include <stdio.h>
 #include <string.h>
 
+#include "app/dorq_channel.h"
 #include "app/dorq_driver.h"
 #include "app/dorq_status.h"
 #include "app/dorq_trace.h"
 #include "app/sdorq_audit.h"
 #include "app/sdorq_auth.h"
 #include "app/sdorq_exec.h"
-#include "app/sdorq_identity.h"
 #include "app/sdorq_run.h"
 
 namespace {
@@ -24,7 +26,7 @@ AuditRequest auditRequest(const DorqRequest& request) {
 
 // Authentication, then the command or the kill request. A refused
 // authentication is audited here; everything after it by the execution step.
-DorqStatus serve(DorqRequest* request, int* exitStatus) {
+DorqStatus serve(DorqRequest* request, const StatusChannel& channel, int* exitStatus) {
   const char* reason = nullptr;
   DorqStatus status = sdorqAuthenticateUser(request->user, request->password);  // XXX reason
   // The password is needed no more; no copy of it lives past this point.
@@ -33,46 +35,19 @@ DorqStatus serve(DorqRequest* request, int* exitStatus) {
     sdorqAuditRefused(auditRequest(*request), 0, {status, reason, 0});
     return status;
   }
-  return sdorqRunCommandAsUser(request->path, request->argv, request->user, request->flags,
-                               exitStatus);
+  return sdorqRunCommand({request->path, request->argv, request->user, request->flags}, channel,
+                         exitStatus);
 }
 
 // Failures of parsing and intake end with the frame alone.
 int reportIntakeFailure(DorqStatus status) {
   sdorqAuditRefused({}, 0, {status, nullptr, 0});
   sdorqCloseLogCtxt();
-  dorqWriteFrame(status);
+  StatusChannel::finishUnread(status);
   return dorqStatusCode(status);
 }
 
 }  // namespace
-
-void sdorqWriteStatusWord(DorqStatus status) {
-  const auto word = static_cast<unsigned char>(dorqStatusCode(status));
-  // A failing write or flush changes nothing: the exit status still tells.
-  const AsCaller asCaller;
-  if (!asCaller.active()) {
-    return;
-  }
-  (void)fwrite(&word, 1, 1, stdout);
-  (void)fflush(stdout);
-}
-
-int dorqFormatFrame(char (&buf)[kFrameBuffer], int code) {
-  memset(buf, 0, sizeof buf);
-  const int length = snprintf(buf, sizeof buf, DORQ_FRAME_FORMAT, kFrameOpen, code, kFrameClose);
-  return length < 0 ? 0 : static_cast<int>(strnlen(buf, sizeof buf));
-}
-
-void dorqWriteFrame(DorqStatus status) {
-  char frame[kFrameBuffer];
-  const int length = dorqFormatFrame(frame, dorqStatusCode(status));
-  const AsCaller asCaller;
-  if (!asCaller.active()) {
-    return;
-  }
-  (void)fwrite(frame, static_cast<size_t>(length), 1, stderr);
-}
 
 int dorqmain(int argc, char** argv) {
   DorqStatus status = dorqParseArgs(argc, argv);
@@ -88,17 +63,10 @@ int dorqmain(int argc, char** argv) {
   dorqSetupLogging();
 
   int exitStatus = 0;
-  status = serve(&request, &exitStatus);
-  const int flags = request.flags;
+  const StatusChannel channel((request.flags & kFlagStatusWords) != 0);
+  status = serve(&request, channel, &exitStatus);
   owner.reset();  // the driver releases the request before it reports
   sdorqCloseLogCtxt();
-
-  if (status == DorqStatus::Ok) {
-    return exitStatus;
-  }
-  if ((flags & kFlagStatusWords) != 0) {
-    sdorqWriteStatusWord(status);
-  }
-  dorqWriteFrame(status);
-  return dorqStatusCode(status);
+  channel.finish(status);
+  return status == DorqStatus::Ok ? exitStatus : dorqStatusCode(status);
 }

@@ -33,8 +33,18 @@ struct StartReport {
   int32_t quiet;  // 1: the failure is not shown as status words (no copy of stderr)
 };
 
+// How the child is made: sharing dorq's memory until its exec, or a fork.
+enum class SpawnKind : uint8_t { SharedMemory, Fork };
+struct SpawnChoice {
+  SpawnKind kind;
+  const char* reason;  // for the trace
+};
+// Decided once per job, before the plan is made.
+SpawnChoice sdorqChooseSpawn();
+
 // Everything the child needs, prepared before it is spawned.
 struct ChildPlan {
+  SpawnChoice spawn;
   const char* path;
   char** argv;
   char** envp;
@@ -51,6 +61,22 @@ struct ChildPlan {
 // The child's whole path: session, report descriptor, identity,
 // descriptors, exec, failure exit; never returns.
 [[noreturn]] void sdorqRunChild(const ChildPlan& plan);
+
+// The child, made as the plan says; the memory it runs on lives as long as
+// this object, which must outlive the child's exec or exit (the job pipe's
+// end). pid() is -1, with errno set, when no child could be made.
+class ChildSpawn {
+ public:
+  explicit ChildSpawn(const ChildPlan& plan);
+  ChildSpawn(const ChildSpawn&) = delete;
+  ChildSpawn& operator=(const ChildSpawn&) = delete;
+  ~ChildSpawn();
+  pid_t pid() const { return pid_; }
+
+ private:
+  void* stack_ = nullptr;  // the mapping the shared-memory child runs on
+  pid_t pid_ = -1;
+};
 
 // One job while dorq watches it: what the audit lines need.
 struct JobRun {

@@ -1,14 +1,14 @@
 // Running the command as the user, the parent's side: prepare the job
-// (library path, identity, environment, descriptors), spawn it, report its
-// start, record its pid, and have its end waited for. The child's side is
-// sdorq_child.cpp, the waits sdorq_wait.cpp, the kill request sdorq_kill.cpp.
+// (library path, identity, environment, descriptors), have it spawned
+// (sdorq_spawn.cpp), report its start, record its pid, and have its end
+// waited for (sdorq_wait.cpp). The child's side is sdorq_child.cpp, the kill
+// request sdorq_kill.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -47,10 +47,10 @@ struct sigaction takeDefaultSigchld() {
   return inherited;
 }
 
-void writeWord(int flags, DorqStatus status) {
-  if ((flags & kFlagStatusWords) != 0) {
-    sdorqWriteStatusWord(status);
-  }
+// The name of a system error number for the trace ("ENOENT"), or "-".
+const char* errnoName(int error) {
+  const char* name = error != 0 ? strerrorname_np(error) : nullptr;
+  return name != nullptr ? name : "-";
 }
 
 // ---- Prepare ----
@@ -154,83 +154,18 @@ UniqueFd openTerminal(int fd) {
 }
 
 // A descriptor the pid record goes to is dorq's to write to and close; it
-// must not reach the job.
+// must not reach the job, unless it is one of the job's standard streams.
 void keepPidRecordFromJob() {
   if (dorqChildPidFile == nullptr) {
     return;
   }
-  if (const auto fd = dorqScanDecimal(dorqChildPidFile); fd && sdorqWasInherited(*fd)) {
+  if (const auto fd = dorqScanDecimal(dorqChildPidFile);
+      fd && *fd > kStderr && sdorqWasInherited(*fd)) {
     const int current = fcntl(*fd, F_GETFD);
     if (current != -1) {
       (void)fcntl(*fd, F_SETFD, current | FD_CLOEXEC);
     }
   }
-}
-
-// ---- Spawn ----
-
-// The child's own stack: as large as a main thread's usual one (the path
-// search keeps its work on the stack, an argument vector long), with a
-// guard page below it. Only the pages the child touches are ever backed.
-constexpr size_t kChildStackSize = 8U << 20U;
-constexpr size_t kGuardSize = 4096;
-
-struct ChildStack {
-  void* base = MAP_FAILED;
-  ChildStack() {
-    base = mmap(nullptr, kChildStackSize + kGuardSize, PROT_READ | PROT_WRITE,
-                MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
-    if (base != MAP_FAILED && mprotect(base, kGuardSize, PROT_NONE) != 0) {
-      (void)munmap(base, kChildStackSize + kGuardSize);
-      base = MAP_FAILED;
-    }
-  }
-  ChildStack(const ChildStack&) = delete;
-  ChildStack& operator=(const ChildStack&) = delete;
-  ~ChildStack() {
-    if (base != MAP_FAILED) {
-      (void)munmap(base, kChildStackSize + kGuardSize);
-    }
-  }
-  // The stack grows down from its top.
-  void* top() const { return static_cast<char*>(base) + kGuardSize + kChildStackSize; }
-};
-
-int childEntry(void* plan) {
-  sdorqRunChild(*static_cast<const ChildPlan*>(plan));
-}
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-constexpr bool kSanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool kSanitized = false;
-#endif
-
-// The only place that decides how the child is created. The child makes
-// only system calls until its exec or _exit, so it shares dorq's memory
-// (clone with CLONE_VM): no page tables are copied, and it runs on a stack
-// of its own, which lives until the job pipe has closed. dorq does not wait
-// in the clone for the exec (no CLONE_VFORK): a child stopped by the user
-// between its identity switch and its exec must not hold dorq, which goes on
-// watching its caller. With execution detail traced the child writes trace
-// lines through the C library, which needs a memory of its own: fork. So
-// does a child of the AddressSanitizer build, whose runtime keeps one stack
-// per thread.
-pid_t spawn(const ChildPlan& plan, ChildStack* stack) {
-  if ((static_cast<uint32_t>(dorqTraceLevel) & kTraceExec) != 0 || kSanitized) {
-    const pid_t child = fork();
-    if (child == 0) {
-      sdorqRunChild(plan);
-    }
-    return child;
-  }
-  if (stack->base == MAP_FAILED) {
-    errno = ENOMEM;
-    return -1;
-  }
-  return clone(childEntry, stack->top(), CLONE_VM | SIGCHLD, const_cast<ChildPlan*>(&plan));
 }
 
 // ---- Child pid record ----
@@ -306,37 +241,49 @@ struct Prepared {
   UniqueFd terminalErr;
 };
 
-// The start is known: the audit line first, as nothing of it can block on
-// the caller; then the status words (10 and 0 for a child that failed: the
-// driver writes nothing more for it, the child's exit status tells).
-void reportStart(const JobRun& run, bool started, const StartReport& report) {
-  if (started) {
-    sdorqAuditStarted(*run.request, run.child);
-  } else {
-    const auto status = static_cast<DorqStatus>(report.code);
-    const char* reason = status == DorqStatus::AuthFailed ? "unknown-user" : nullptr;
-    sdorqAuditRefused(*run.request, run.child, {status, reason, report.error});
-  }
-  if (!started && report.quiet == 0) {
-    writeWord(run.flags, DorqStatus::ExecFailed);
-  }
-  writeWord(run.flags, DorqStatus::Ok);
+// A job that never got a child: 9 or 10, told the same way in the log, the
+// trace and the status words.
+DorqStatus notSpawned(const AuditRequest& request, const StatusChannel& channel, DorqStatus status,
+                      const char* reason, int error) {
+  DORQ_TRACE(kTraceExec, kRunFunction, "No child: status %d, %s", dorqStatusCode(status),
+             errnoName(error));
+  sdorqAuditRefused(request, 0, {status, reason, error});
+  channel.report(DorqEvent::NotSpawned, status);
+  return status;
 }
 
-DorqStatus runJob(const char* path, char** argv, const char* user, int flags, JobPipe* jobPipe,
-                  int* exitStatus) {
-  const AuditRequest request{user, path, nullptr, countArguments(argv)};
-  Prepared prepared{
-      sdorqResolveJobIdentity(user), {}, openTerminal(kStdout), openTerminal(kStderr)};
-  if (!sdorqBuildJobEnvironment(prepared.identity, &prepared.environment)) {
-    writeWord(flags, DorqStatus::ForkFailed);
-    sdorqAuditRefused(request, 0, {DorqStatus::ForkFailed, "no-memory", ENOMEM});
-    return DorqStatus::ForkFailed;
+// The start is known: the audit line first, as nothing of it can block on
+// the caller; then the trace and the status words.
+void reportStart(const JobRun& run, const StatusChannel& channel, bool started,
+                 const StartReport& report) {
+  if (started) {
+    sdorqAuditStarted(*run.request, run.child);
+    channel.report(DorqEvent::JobStarted);
+    return;
   }
-  const ChildPlan plan{path,
-                       argv,
+  const auto status = static_cast<DorqStatus>(report.code);
+  const char* reason = status == DorqStatus::AuthFailed ? "unknown-user" : nullptr;
+  sdorqAuditRefused(*run.request, run.child, {status, reason, report.error});
+  DORQ_TRACE(kTraceExec, kRunFunction, "Child %d failed before its exec: status %d, %s",
+             static_cast<int>(run.child), report.code, errnoName(report.error));
+  channel.report(report.quiet != 0 ? DorqEvent::StartFailedQuiet : DorqEvent::StartFailed);
+}
+
+// The story of a job: prepare its child, spawn it, learn whether the command
+// replaced it, say so, record its pid, wait for its end.
+DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* jobPipe,
+                  int* exitStatus) {
+  const AuditRequest request{job.user, job.path, nullptr, countArguments(job.argv)};
+  Prepared prepared{
+      sdorqResolveJobIdentity(job.user), {}, openTerminal(kStdout), openTerminal(kStderr)};
+  if (!sdorqBuildJobEnvironment(prepared.identity, &prepared.environment)) {
+    return notSpawned(request, channel, DorqStatus::ForkFailed, "no-memory", ENOMEM);
+  }
+  const ChildPlan plan{sdorqChooseSpawn(),
+                       job.path,
+                       job.argv,
                        prepared.environment.vars.get(),
-                       flags,
+                       job.flags,
                        &prepared.identity,
                        jobPipe->write.get(),
                        jobPipe->read.get(),
@@ -344,37 +291,37 @@ DorqStatus runJob(const char* path, char** argv, const char* user, int flags, Jo
                        prepared.terminalErr.get(),
                        takeDefaultSigchld(),
                        inheritedSigpipe};
+  DORQ_TRACE(kTraceExec, kRunFunction, "Spawning the child by %s: %s",
+             plan.spawn.kind == SpawnKind::Fork ? "fork" : "clone", plan.spawn.reason);
   // Whatever a PAM module or dorq itself left open stays out of the job.
   sdorqProtectOwnDescriptors();
   keepPidRecordFromJob();
   fflush(stdout);
-  JobRun run{&request, -1, flags, {}};
+  JobRun run{&request, -1, job.flags, {}};
   clock_gettime(CLOCK_MONOTONIC, &run.spawned);
-  ChildStack stack;
-  run.child = spawn(plan, &stack);
+  const ChildSpawn child(plan);
+  run.child = child.pid();
   if (run.child < 0) {
-    // The driver writes 9 again with the frame: a fork failure shows as 9, 9.
-    const int error = errno;
-    writeWord(flags, DorqStatus::ForkFailed);
-    sdorqAuditRefused(request, 0, {DorqStatus::ForkFailed, nullptr, error});
-    return DorqStatus::ForkFailed;
+    return notSpawned(request, channel, DorqStatus::ForkFailed, nullptr, errno);
   }
   jobPipe->write.reset();
   StartReport report{};
   const bool started = sdorqAwaitStart(run, jobPipe->read.get(), &report);
   jobPipe->read.reset();
-  reportStart(run, started, report);
+  reportStart(run, channel, started, report);
   recordChildPid(run.child);
   return sdorqAwaitEnd(run, started, exitStatus);
 }
 
-DorqStatus runKillRequest(char** argv, const char* user, int flags) {
+DorqStatus runKillRequest(const RunRequest& job, const StatusChannel& channel) {
   // A count of -1 puts the terminator in slot 0, so slot 1 does not exist.
-  const char* target = argv[0] == nullptr ? nullptr : argv[1];
+  const char* target = job.argv[0] == nullptr ? nullptr : job.argv[1];
   AuditOutcome outcome{};
-  const DorqStatus code = sdorqKill(target, user, &outcome);
-  sdorqAuditKill({user, kKillWord, target != nullptr ? target : "", 0}, outcome);
-  writeWord(flags, code);
+  const DorqStatus code = sdorqKill(target, job.user, &outcome);
+  DORQ_TRACE(kTraceExec, kRunFunction, "Kill request: status %d, %s, %s", dorqStatusCode(code),
+             outcome.reason != nullptr ? outcome.reason : "kill-failed", errnoName(outcome.error));
+  sdorqAuditKill({job.user, kKillWord, target != nullptr ? target : "", 0}, outcome);
+  channel.report(DorqEvent::KillAnswered, code);
   return code;
 }
 
@@ -396,19 +343,21 @@ DorqStatus sdorqKillRequest(const char* pidText, const char* user) {
   return sdorqKill(pidText, user, &outcome);
 }
 
-DorqStatus sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
-                                 int* exitStatus) {
+DorqStatus sdorqRunCommand(const RunRequest& job, const StatusChannel& channel, int* exitStatus) {
   setJobLibraryPath();
-  if (strcmp(path, kKillWord) == 0) {
-    return runKillRequest(argv, user, flags);  // no child, so no job pipe
+  if (strcmp(job.path, kKillWord) == 0) {
+    return runKillRequest(job, channel);  // no child, so no job pipe
   }
   JobPipe jobPipe;
   if (!openJobPipe(&jobPipe)) {
-    const int error = errno;
-    writeWord(flags, DorqStatus::ExecFailed);
-    sdorqAuditRefused({user, path, nullptr, countArguments(argv)}, 0,
-                      {DorqStatus::ExecFailed, "job-pipe-failed", error});
-    return DorqStatus::ExecFailed;
+    return notSpawned({job.user, job.path, nullptr, countArguments(job.argv)}, channel,
+                      DorqStatus::ExecFailed, "job-pipe-failed", errno);
   }
-  return runJob(path, argv, user, flags, &jobPipe, exitStatus);
+  return runJob(job, channel, &jobPipe, exitStatus);
+}
+
+DorqStatus sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
+                                 int* exitStatus) {
+  const StatusChannel channel((flags & kFlagStatusWords) != 0);
+  return sdorqRunCommand({path, argv, user, flags}, channel, exitStatus);
 }

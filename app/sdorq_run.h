@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "app/dorq_channel.h"
 #include "app/dorq_status.h"
 
 // Bits of the request's flags word.
@@ -14,8 +15,20 @@ inline constexpr int kFlagBlockingWait = 4;  // blocking wait instead of polling
 // The -childpidfile value (the command-line text itself), or null.
 extern const char* dorqChildPidFile;
 
+// What the execution step is asked to run.
+struct RunRequest {
+  const char* path;  // the command, or "kill"
+  char** argv;       // slot 0 is path
+  const char* user;
+  int flags;
+};
+
 // 0 (the command ran and exited normally; *exitStatus holds its status),
-// 9, 10, 11, 12, or the kill request's code (0 or 14).
+// 9, 10, 11, 12, or the kill request's code (0 or 14). Its events go to
+// channel.
+DorqStatus sdorqRunCommand(const RunRequest& request, const StatusChannel& channel,
+                           int* exitStatus);
+// The same with a channel of its own, made from the flags word.
 DorqStatus sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,
                                  int* exitStatus);
 // At start: dorq writes status words and frames to a caller that may have
