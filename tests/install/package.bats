@@ -46,6 +46,8 @@ request() { printf '%s\n%s\n%s\n%s\n0\n' "$user" "$@" | as_scheduler $program; }
   run --separate-stderr -0 as_scheduler dorq-client "$user" /usr/bin/id -un <<<"$password"
   [ "$output" = "$user" ]; [[ $stderr =~ ^dorq-client:\ started,\ pid\ [0-9]+,\ exit\ status\ 0$ ]]
   [ "$(zcat "$ROOT"/usr/share/man/{man8/dorq.8,man1/dorq-client.1}.gz | grep -c '^\.TH ')" = 2 ]
+  zgrep -qF "$program" "$ROOT/usr/share/man/man8/dorq.8.gz"; run -1 zgrep -q /usr/local/libexec "$ROOT/usr/share/man/man8/dorq.8.gz"
+  [ -z "$(MANWIDTH=80 in_root man --warnings -l /usr/share/man/man8/dorq.8.gz 2>&1 >/dev/null)" ]
 }
 @test "an administrator's own statoverride survives an upgrade" {
   in_root groupadd --system pkgother
