@@ -1,6 +1,8 @@
 // Splitting dorq's channels into status words, frames and the job's output.
 #include "examples/client_decode.h"
 
+#include <signal.h>
+#include <string.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -17,9 +19,57 @@ constexpr int kSignalled = 12;
 constexpr int kExecFailed = 10;
 // The most digits a frame's code may have: an int's worth.
 constexpr size_t kMaxCodeDigits = 11;
+// By the shell convention, a shell whose command ended through signal n exits
+// with 128 + n.
+constexpr int kShellSignalBase = 128;
+
+// Every status code dorq reports, and what it means, in one line.
+struct StatusMeaning {
+  int code;
+  std::string_view meaning;
+};
+
+constexpr std::array<StatusMeaning, 16> kStatusMeanings = {{
+    {0, "kill request sent: SIGKILL to the job's process group"},
+    {2, "request refused: no memory for it, or argument count -2"},
+    {3, "request record ended early"},
+    {4, "request line too long"},
+    {5, "dorq is not installed set-user-ID root"},
+    {7, "authentication failed"},
+    {8, "could not take on the user's identity"},
+    {9, "job process could not be created"},
+    {10, "command could not be executed"},
+    {11, "waiting for the command failed"},
+    {12, "ended through a signal, named in dorq's audit line"},
+    {13, "could not set up the job's standard error"},
+    {14, "kill request failed"},
+    {16, "PAM library could not be loaded"},
+    {20, "bad command-line option"},
+    {21, "PAM configuration refuses dorq the su service"},
+}};
+
+constexpr std::string_view meaningOf(int code) {
+  for (const StatusMeaning& row : kStatusMeanings) {
+    if (row.code == code) {
+      return row.meaning;
+    }
+  }
+  return {};
+}
+
+// "SIGKILL" for 9; "signal 40" for a number without a name.
+std::string signalName(int number) {
+  const char* abbreviation = sigabbrev_np(number);
+  if (abbreviation == nullptr) {
+    return "signal " + std::to_string(number);
+  }
+  return std::string("SIG") + abbreviation;
+}
 
 // One way a failed run that started no command can look: its frame code and
-// the exact status words that go with it.
+// the exact status words that go with it. `reason` names which of the code's
+// causes the words show, where the code has more than one; else the code's
+// meaning applies.
 struct FailureRow {
   int code;
   std::array<int, 2> words;
@@ -29,23 +79,34 @@ struct FailureRow {
 };
 
 constexpr std::array<FailureRow, 16> kFailureRows = {{
-    {2, {}, 0, OutcomeKind::Refused, "request refused: no memory for it, or argument count -2"},
-    {3, {}, 0, OutcomeKind::Refused, "request record ended early"},
-    {4, {}, 0, OutcomeKind::Refused, "request line too long"},
-    {20, {}, 0, OutcomeKind::Refused, "bad command-line option"},
-    {5, {5}, 1, OutcomeKind::AuthFailed, "dorq is not installed set-user-ID root"},
-    {7, {7}, 1, OutcomeKind::AuthFailed, "authentication failed"},
-    {16, {16}, 1, OutcomeKind::AuthFailed, "PAM library could not be loaded"},
-    {21, {21}, 1, OutcomeKind::AuthFailed, "PAM configuration refuses dorq the su service"},
+    {2, {}, 0, OutcomeKind::Refused, {}},
+    {3, {}, 0, OutcomeKind::Refused, {}},
+    {4, {}, 0, OutcomeKind::Refused, {}},
+    {20, {}, 0, OutcomeKind::Refused, {}},
+    {5, {5}, 1, OutcomeKind::AuthFailed, {}},
+    {7, {7}, 1, OutcomeKind::AuthFailed, {}},
+    {16, {16}, 1, OutcomeKind::AuthFailed, {}},
+    {21, {21}, 1, OutcomeKind::AuthFailed, {}},
     {7, {10, 0}, 2, OutcomeKind::StartFailed, "user unknown to the account database"},
-    {8, {10, 0}, 2, OutcomeKind::StartFailed, "could not take on the user's identity"},
-    {10, {10, 0}, 2, OutcomeKind::StartFailed, "command could not be executed"},
+    {8, {10, 0}, 2, OutcomeKind::StartFailed, {}},
+    {10, {10, 0}, 2, OutcomeKind::StartFailed, {}},
     {13, {10, 0}, 2, OutcomeKind::StartFailed, "could not join the job's stderr to its stdout"},
     {13, {0}, 1, OutcomeKind::StartFailed, "could not keep a copy of standard error"},
     {10, {10, 10}, 2, OutcomeKind::StartFailed, "job pipe could not be created"},
-    {9, {9, 9}, 2, OutcomeKind::StartFailed, "job process could not be created"},
-    {14, {14, 14}, 2, OutcomeKind::KillFailed, "kill request failed"},
+    {9, {9, 9}, 2, OutcomeKind::StartFailed, {}},
+    {14, {14, 14}, 2, OutcomeKind::KillFailed, {}},
 }};
+
+// Every code the decoder reports has its meaning.
+constexpr bool everyCodeHasAMeaning() {
+  for (const FailureRow& row : kFailureRows) {
+    if (meaningOf(row.code).empty()) {
+      return false;
+    }
+  }
+  return !meaningOf(0).empty() && !meaningOf(kWaitFailed).empty() && !meaningOf(kSignalled).empty();
+}
+static_assert(everyCodeHasAMeaning());
 
 std::optional<int> parseCode(std::string_view text) {
   if (text.empty() || text.size() > kMaxCodeDigits) {
@@ -113,6 +174,7 @@ void decodeWithoutFrame(const DorqChannels& channels, DorqOutcome* outcome) {
     if (channels.out == std::string_view("\0", 1) && outcome->exitStatus == 0) {
       outcome->kind = OutcomeKind::KillSent;
       outcome->words = {0};
+      outcome->reason = meaningOf(0);
     } else {
       outcome->detail = "a kill request without a frame, but not status word 0 and exit status 0";
     }
@@ -147,14 +209,14 @@ void decodeWithFrames(const DorqChannels& channels, DorqOutcome* outcome) {
     if (rowMatches(row, code, channels.out)) {
       outcome->kind = row.kind;
       outcome->words = bytesOf(channels.out);
-      outcome->reason = row.reason;
+      outcome->reason = row.reason.empty() ? meaningOf(code) : row.reason;
       return;
     }
   }
   if (code == kSignalled || code == kWaitFailed) {
     if (removeStartWord(channels.out, code, outcome)) {
       outcome->kind = code == kSignalled ? OutcomeKind::Signalled : OutcomeKind::WaitFailed;
-      outcome->reason = code == kSignalled ? "ended by a signal" : "waiting for it failed";
+      outcome->reason = meaningOf(code);
     }
     return;
   }
@@ -243,12 +305,17 @@ std::string describeOutcome(const DorqOutcome& outcome) {
     line += ", ";
   }
   switch (outcome.kind) {
-    case OutcomeKind::Finished:
-      return line + "exit status " + std::to_string(outcome.exitStatus);
-    case OutcomeKind::KillSent:
-      return "kill request sent (0)";
+    case OutcomeKind::Finished: {
+      line += "exit status " + std::to_string(outcome.exitStatus);
+      const int signal = outcome.exitStatus - kShellSignalBase;
+      if (signal > 0 && signal <= SIGRTMAX) {
+        line += " (" + signalName(signal) + " by the shell convention)";
+      }
+      return line;
+    }
     case OutcomeKind::DorqSignalled:
-      return "dorq ended through signal " + std::to_string(outcome.signal);
+      return "dorq ended through " + signalName(outcome.signal) + " (signal " +
+             std::to_string(outcome.signal) + ")";
     case OutcomeKind::Unrecognised:
       return "unrecognised report from dorq (exit status " + std::to_string(outcome.exitStatus) +
              "): " + outcome.detail;

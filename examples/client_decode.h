@@ -66,7 +66,7 @@ struct DorqOutcome {
   std::optional<int> pid;   // the job's process id, from the child pid record
   std::vector<int> words;   // the status words, in order
   std::vector<int> frames;  // the codes of the trailing frames, in order
-  std::string_view reason;  // a failure's fixed text, such as "authentication failed"
+  std::string_view reason;  // the status code's meaning, such as "authentication failed"
   std::string jobOut;       // standard output without the status words
   std::string jobErr;       // standard error without the frames
   std::string detail;       // Unrecognised: what did not fit
@@ -85,7 +85,8 @@ TrailingFrames splitTrailingFrames(std::string_view err);
 DorqOutcome decodeDorqRun(const DorqChannels& channels);
 
 // One line for a person: "started, pid 4242, exit status 0",
-// "authentication failed (7)", "command could not be executed (10)", ...
+// "authentication failed (7)", "command could not be executed (10)", ...:
+// for a status code its meaning, and the name of a signal where one is known.
 std::string describeOutcome(const DorqOutcome& outcome);
 
 }  // namespace dorq_client

@@ -11,8 +11,10 @@
 // reads dorq's standard output, standard error and the pid pipe until all
 // three end. Then it passes the job's own output through (standard output,
 // and standard error with flags value 1), and prints one line on standard
-// error, such as
+// error: the meaning of dorq's status code, or the command's exit status, with
+// a signal's name where one is known, such as
 //   dorq-client: started, pid 4242, exit status 0
+//   dorq-client: started, pid 4242, exit status 137 (SIGKILL by the shell convention)
 //   dorq-client: authentication failed (7)
 //   dorq-client: command could not be executed (10)
 // Its exit status is dorq's (the command's own, or dorq's status code), 125

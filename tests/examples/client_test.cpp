@@ -1,5 +1,6 @@
-// What tests/e2e/client.bats cannot show: every outcome the client decodes, channels that fit none
-// handed through untouched, and the request record's line rules.
+// What tests/e2e/client.bats cannot show: every outcome the client decodes, with each status code's
+// meaning and the signal names, channels that fit none handed through untouched, and the request
+// record's line rules.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -20,14 +21,30 @@ TEST(ClientDecode, SplitsWordsFramesAndJobOutputIntoOneOutcome) {
   const struct { std::string out, err; int wait; std::string jobOut, jobErr, line; bool kill = false; } rows[] = {
       {"hello\n\0"s, "", 3 << 8, "hello\n", "", "started, pid 4242, exit status 3"},
       {"\0a\0b"s, "diag\n", 7 << 8, "a\0b"s, "diag\n", "started, pid 4242, exit status 7"},
-      {"\x0a\x00"s, f(7), 7 << 8, "", "", "user unknown to the account database (7)"},
-      {"\x0a\x00"s, f(10), 10 << 8, "", "", "command could not be executed (10)"},
-      {"\x09\x09", f(9), 9 << 8, "", "", "job process could not be created (9)"},
-      {"\0partial\x0c"s, f(12), 12 << 8, "partial", "", "started, pid 4242, ended by a signal (12)"},
-      {"\x0a\x00\x0b"s, f(10) + f(11), 11 << 8, "", "", "command could not be started, and waiting for it failed (11)"},
+      {"\0"s, "", 137 << 8, "", "", "started, pid 4242, exit status 137 (SIGKILL by the shell convention)"},
+      {"\0"s, "", 162 << 8, "", "", "started, pid 4242, exit status 162 (signal 34 by the shell convention)"},
+      {"\0"s, "", 193 << 8, "", "", "started, pid 4242, exit status 193"},
+      {"", f(2), 2 << 8, "", "", "request refused: no memory for it, or argument count -2 (2)"},
+      {"", f(3), 3 << 8, "", "", "request record ended early (3)"},
+      {"", f(4), 4 << 8, "", "", "request line too long (4)"},
       {"", "trace\n" + f(20), 20 << 8, "", "trace\n", "bad command-line option (20)"},
-      {"\0"s, "", 0, "", "", "kill request sent (0)", true},
-      {"\0abc"s, "", SIGKILL, "\0abc"s, "", "dorq ended through signal 9"},
+      {"\x05", f(5), 5 << 8, "", "", "dorq is not installed set-user-ID root (5)"},
+      {"\x07", f(7), 7 << 8, "", "", "authentication failed (7)"},
+      {"\x10", f(16), 16 << 8, "", "", "PAM library could not be loaded (16)"},
+      {"\x15", f(21), 21 << 8, "", "", "PAM configuration refuses dorq the su service (21)"},
+      {"\x0a\x00"s, f(7), 7 << 8, "", "", "user unknown to the account database (7)"},
+      {"\x0a\x00"s, f(8), 8 << 8, "", "", "could not take on the user's identity (8)"},
+      {"\x0a\x00"s, f(10), 10 << 8, "", "", "command could not be executed (10)"},
+      {"\x0a\x00"s, f(13), 13 << 8, "", "", "could not join the job's stderr to its stdout (13)"},
+      {"\0"s, f(13), 13 << 8, "", "", "could not keep a copy of standard error (13)"},
+      {"\x0a\x0a", f(10), 10 << 8, "", "", "job pipe could not be created (10)"},
+      {"\x09\x09", f(9), 9 << 8, "", "", "job process could not be created (9)"},
+      {"\0partial\x0c"s, f(12), 12 << 8, "partial", "", "started, pid 4242, ended through a signal, named in dorq's audit line (12)"},
+      {"\0partial\x0b"s, f(11), 11 << 8, "partial", "", "started, pid 4242, waiting for the command failed (11)"},
+      {"\x0a\x00\x0b"s, f(10) + f(11), 11 << 8, "", "", "command could not be started, and waiting for it failed (11)"},
+      {"\0"s, "", 0, "", "", "kill request sent: SIGKILL to the job's process group (0)", true},
+      {"\x0e\x0e", f(14), 14 << 8, "", "", "kill request failed (14)", true},
+      {"\0abc"s, "", SIGKILL, "\0abc"s, "", "dorq ended through SIGKILL (signal 9)"},
       {"hello", "", 0, "hello", "", bad + "0): no status word 0 on standard output"},
       {"\x07", f(7), 3 << 8, "\x07", f(7), bad + "3): frame 7 but exit status 3"},
       {"\x07", f(7) + "\n", 7 << 8, "\x07", f(7) + "\n", bad + "7): no status word 0 on standard output"},
