@@ -1,5 +1,7 @@
 // Deferred signal handling: per-thread depth of deferral sections and the set
 // of signals that arrived meanwhile, and their re-delivery to the thread.
+// Kept for the self-initialising lock's interface: nothing in the program
+// sets a pending signal, so the re-delivery finds none.
 #ifndef DORQ_PORT_SSLSS_SIGNALS_H
 #define DORQ_PORT_SSLSS_SIGNALS_H
 

@@ -1,8 +1,10 @@
 // File-location layer: files below the installation home served from memory
 // by registered components. Nothing in the program registers a component, so
 // the process-wide context stays zero-filled and the layer serves no path.
-#ifndef DORQ_SETTINGS_LFV_H
-#define DORQ_SETTINGS_LFV_H
+// Kept only for the plain open's interface, which asks it first when its
+// caller sets the file-location bit (nothing in the program does).
+#ifndef DORQ_SECUREFILE_LFV_H
+#define DORQ_SECUREFILE_LFV_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -72,4 +74,4 @@ char* lstlo(char* dst, const char* src);
 void* slfvMalloc(size_t size);
 void slfvFree(void* p);
 
-#endif  // DORQ_SETTINGS_LFV_H
+#endif  // DORQ_SECUREFILE_LFV_H

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "port/ss_wrappers.h"
-#include "settings/lfv.h"
+#include "securefile/lfv.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include "settings/lfv.h"
+#include "securefile/lfv.h"
 
 // The process-wide context. Nothing in the program registers a component, so
 // it keeps its zero-filled initial state.

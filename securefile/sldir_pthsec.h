@@ -1,4 +1,6 @@
-// Security check of a directory path for a privileged process.
+// Security check of a directory path for a privileged process. Kept for the
+// guarded open's interface: only its optional directory check calls it, which
+// the program's flags never ask for.
 #ifndef DORQ_SECUREFILE_SLDIR_PTHSEC_H
 #define DORQ_SECUREFILE_SLDIR_PTHSEC_H
 

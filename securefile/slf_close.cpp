@@ -5,7 +5,7 @@
 #include "port/ss_wrappers.h"
 #include "securefile/slf_file.h"
 #include "securefile/slf_handle.h"
-#include "settings/lfv.h"
+#include "securefile/lfv.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
 // The optional directory checks of the guarded open (flags 0x010, 0x020).
+// Kept only for the guarded open's interface: the program's one caller, the
+// settings read, passes flags 0, so neither check runs in the program.
 #ifndef DORQ_SECUREFILE_SLF_DIRCHECK_H
 #define DORQ_SECUREFILE_SLF_DIRCHECK_H
 

@@ -12,7 +12,7 @@
 #include "port/unique_handle.h"
 #include "securefile/slf_file.h"
 #include "securefile/slf_handle.h"
-#include "settings/lfv.h"
+#include "securefile/lfv.h"
 
 namespace {
 
