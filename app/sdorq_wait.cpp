@@ -4,17 +4,21 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "app/dorq_trace.h"
 #include "app/sdorq_audit.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_run.h"
 #include "port/unique_handle.h"
 
 namespace {
+
+constexpr const char* kTraceUnit = "sdorq";
 
 // A pidfd of dorq's parent, readable once the caller has ended; -1 where the
 // kernel has none.
@@ -208,6 +212,9 @@ DorqStatus sdorqAwaitEnd(const JobRun& run, bool started, int* exitStatus) {
     return status;
   }
   if (end.signalled) {
+    const char* name = sigabbrev_np(end.value);
+    DORQ_TRACE(kTraceExec, kRunFunction, "Job %d ended by signal SIG%s",
+               static_cast<int>(run.child), name != nullptr ? name : "?");
     return DorqStatus::Signalled;
   }
   *exitStatus = end.value;
