@@ -129,6 +129,22 @@ void write(int priority, const LineBuilder& line) {
   syslog(priority, "%s", line.text);
 }
 
+constexpr int64_t kMicrosecondsPerMillisecond = 1000;
+
+// Microseconds as seconds to the millisecond: "1.234".
+struct Seconds {
+  char text[32];
+};
+Seconds seconds(int64_t microseconds) {
+  constexpr int64_t kPerSecond = 1000000;
+  const int64_t milliseconds = microseconds / kMicrosecondsPerMillisecond;
+  Seconds out{};
+  snprintf(out.text, sizeof out.text, "%lld.%03lld",
+           static_cast<long long>(milliseconds / (kPerSecond / kMicrosecondsPerMillisecond)),
+           static_cast<long long>(milliseconds % (kPerSecond / kMicrosecondsPerMillisecond)));
+  return out;
+}
+
 }  // namespace
 
 void sdorqAuditStart() {
@@ -170,10 +186,16 @@ void sdorqAuditEnded(const AuditRequest& request, pid_t job, const AuditJobEnd& 
   } else {
     line.append(" exit=%d", end.value);
   }
-  constexpr int64_t kPerSecond = 1000;
-  line.append(
-      " wall=%lld.%03lld orphaned=%s", static_cast<long long>(end.wallMilliseconds / kPerSecond),
-      static_cast<long long>(end.wallMilliseconds % kPerSecond), end.orphaned ? "yes" : "no");
+  line.append(" wall=%s", seconds(end.wallMilliseconds * kMicrosecondsPerMillisecond).text);
+  if (end.usage.known) {
+    line.append(" user_cpu=%s system_cpu=%s", seconds(end.usage.userMicroseconds).text,
+                seconds(end.usage.systemMicroseconds).text);
+  }
+  if (end.usage.memoryPeakKilobytes >= 0) {
+    line.append(" memory_peak=%lldkB", static_cast<long long>(end.usage.memoryPeakKilobytes));
+  }
+  line.append(" cgroup=%s orphaned=%s", end.cgroup != nullptr ? end.cgroup : "none",
+              end.orphaned ? "yes" : "no");
   write(end.waited ? LOG_INFO : LOG_NOTICE, line);
 }
 

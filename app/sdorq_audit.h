@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include "app/dorq_status.h"
+#include "app/sdorq_cgroup.h"
 
 // What a request asked for, as far as it was read: all null before the
 // request record was read.
@@ -38,6 +39,8 @@ struct AuditJobEnd {
   int64_t wallMilliseconds;
   bool orphaned;  // dorq ended because its caller went away
   AuditOutcome outcome;
+  JobUsage usage;
+  const char* cgroup;  // the job cgroup's name, or null: none
 };
 
 // At start, before anything the caller can exhaust or block: remembers the

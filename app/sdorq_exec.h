@@ -11,6 +11,7 @@
 
 #include "app/dorq_status.h"
 #include "app/sdorq_audit.h"
+#include "app/sdorq_cgroup.h"
 #include "app/sdorq_identity.h"
 
 // Every trace line of the execution step carries this function name.
@@ -52,6 +53,7 @@ struct ChildPlan {
   const JobIdentity* identity;
   int pipeWrite;                      // the job pipe's write ends, close-on-exec
   int pipeRead;                       // its read end, closed by the child
+  int goRead;                         // the child waits for a byte here first, or -1
   int terminalOut;                    // a write-only open of the caller's terminal for 1, or -1
   int terminalErr;                    // likewise for 2
   struct sigaction inheritedSigchld;  // put back before the exec
@@ -83,7 +85,8 @@ struct JobRun {
   const AuditRequest* request;
   pid_t child;
   int flags;
-  timespec spawned;  // monotonic
+  timespec spawned;   // monotonic
+  JobCgroup* cgroup;  // its directory invalid when the job has none
 };
 
 // Waits until the command has replaced the child (true) or the child has

@@ -1,10 +1,12 @@
-// The kill request: dorq's own process takes on the user's identity for
-// good and sends SIGKILL to the job's process group, so the signal reaches
-// only what the user may signal itself.
+// The kill request: a job in a cgroup of its own that belongs to the user is
+// killed with its whole cgroup; otherwise dorq's own process takes on the
+// user's identity for good and sends SIGKILL to the job's process group, so
+// the signal reaches only what the user may signal itself.
 #include <errno.h>
 #include <signal.h>
 
 #include "app/dorq_numbers.h"
+#include "app/sdorq_cgroup.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_identity.h"
 
@@ -32,6 +34,18 @@ DorqStatus sdorqKill(const char* pidText, const char* user, AuditOutcome* outcom
   const JobIdentity identity = sdorqResolveJobIdentity(user);
   if (!identity.known) {
     return refuse(outcome, "unknown-user", 0);
+  }
+  // A job in a cgroup of its own that belongs to the user ends with
+  // everything it started, whatever session or group it went to.
+  int error = 0;
+  switch (sdorqKillJobCgroupOf(group, identity.uid, &error)) {
+    case CgroupKill::Killed:
+      *outcome = {DorqStatus::Ok, "cgroup-killed", 0};
+      return DorqStatus::Ok;
+    case CgroupKill::Failed:
+      return refuse(outcome, nullptr, error);
+    case CgroupKill::NotAJob:
+      break;
   }
   if (!sdorqSwitchIdentity(identity)) {
     return refuse(outcome, "identity-not-taken", errno);

@@ -16,6 +16,7 @@
 #include "app/dorq_status.h"
 #include "app/dorq_trace.h"
 #include "app/sdorq_audit.h"
+#include "app/sdorq_cgroup.h"
 #include "app/sdorq_descriptors.h"
 #include "app/sdorq_environ.h"
 #include "app/sdorq_exec.h"
@@ -269,8 +270,51 @@ void reportStart(const JobRun& run, const StatusChannel& channel, bool started,
   channel.report(report.quiet != 0 ? DorqEvent::StartFailedQuiet : DorqEvent::StartFailed);
 }
 
-// The story of a job: prepare its child, spawn it, learn whether the command
-// replaced it, say so, record its pid, wait for its end.
+// The job's cgroup, made before the spawn; the child waits on the go pipe
+// until it has been moved there.
+struct CgroupStart {
+  JobCgroup cgroup;
+  UniqueFd goRead;
+  UniqueFd goWrite;
+};
+
+void prepareCgroup(const JobIdentity& identity, CgroupStart* start) {
+  const char* reason = "unknown-user";
+  if (!identity.known || !sdorqMakeJobCgroup(identity.uid, &start->cgroup, &reason)) {
+    DORQ_TRACE(kTraceExec, kRunFunction, "No cgroup for the job: %s", reason);
+    return;
+  }
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    JobUsage unused{};
+    sdorqEndJobCgroup(&start->cgroup, &unused);
+    return;
+  }
+  start->goRead.reset(fds[0]);
+  start->goWrite.reset(fds[1]);
+}
+
+// The child is moved into its cgroup (or, when that fails, runs without
+// one), then let go.
+void releaseChild(pid_t child, CgroupStart* start) {
+  if (!start->goWrite.valid()) {
+    return;
+  }
+  if (!sdorqJoinCgroup(start->cgroup, child)) {
+    DORQ_TRACE(kTraceExec, kRunFunction, "Child %d not moved into its cgroup: %s",
+               static_cast<int>(child), errnoName(errno));
+    JobUsage unused{};
+    sdorqEndJobCgroup(&start->cgroup, &unused);
+  }
+  const char go = 1;
+  (void)!write(start->goWrite.get(), &go, 1);
+  start->goWrite.reset();
+  start->goRead.reset();
+}
+
+// The story of a job: prepare its child and its cgroup, spawn it, put it in
+// the cgroup, learn whether the command replaced it, say so, record its pid,
+// wait for its end.
 DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* jobPipe,
                   int* exitStatus) {
   const AuditRequest request{job.user, job.path, nullptr, countArguments(job.argv)};
@@ -279,6 +323,8 @@ DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* 
   if (!sdorqBuildJobEnvironment(prepared.identity, &prepared.environment)) {
     return notSpawned(request, channel, DorqStatus::ForkFailed, "no-memory", ENOMEM);
   }
+  CgroupStart cgroup;
+  prepareCgroup(prepared.identity, &cgroup);
   const ChildPlan plan{sdorqChooseSpawn(),
                        job.path,
                        job.argv,
@@ -287,6 +333,7 @@ DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* 
                        &prepared.identity,
                        jobPipe->write.get(),
                        jobPipe->read.get(),
+                       cgroup.goRead.valid() ? cgroup.goRead.get() : -1,
                        prepared.terminalOut.get(),
                        prepared.terminalErr.get(),
                        takeDefaultSigchld(),
@@ -297,13 +344,17 @@ DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* 
   sdorqProtectOwnDescriptors();
   keepPidRecordFromJob();
   fflush(stdout);
-  JobRun run{&request, -1, job.flags, {}};
+  JobRun run{&request, -1, job.flags, {}, &cgroup.cgroup};
   clock_gettime(CLOCK_MONOTONIC, &run.spawned);
   const ChildSpawn child(plan);
   run.child = child.pid();
   if (run.child < 0) {
-    return notSpawned(request, channel, DorqStatus::ForkFailed, nullptr, errno);
+    const int error = errno;
+    JobUsage unused{};
+    sdorqEndJobCgroup(&cgroup.cgroup, &unused);
+    return notSpawned(request, channel, DorqStatus::ForkFailed, nullptr, error);
   }
+  releaseChild(run.child, &cgroup);
   jobPipe->write.reset();
   StartReport report{};
   const bool started = sdorqAwaitStart(run, jobPipe->read.get(), &report);

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,11 +51,15 @@ int64_t elapsedMilliseconds(const timespec& since) {
 // that had started, or the refusal of one that had not.
 [[noreturn]] void endOrphaned(const JobRun& run, bool started) {
   kill(run.child, SIGKILL);
+  (void)sdorqKillCgroup(*run.cgroup);
+  AuditJobEnd end{};
+  end.cgroup = run.cgroup->dir.valid() ? run.cgroup->name : nullptr;
+  end.usage.memoryPeakKilobytes = -1;
+  sdorqEndJobCgroup(run.cgroup, &end.usage);
   if (!started) {
     sdorqAuditRefused(*run.request, run.child, {DorqStatus::Ok, "caller-gone", 0});
     _exit(0);
   }
-  AuditJobEnd end{};
   end.waited = true;
   end.signalled = true;
   end.value = SIGKILL;
@@ -90,9 +95,9 @@ bool callerGone(int flags, const pollfd& caller) {
   return caller.fd >= 0 ? caller.revents != 0 : getppid() == kInitPid;
 }
 
-DorqStatus reap(pid_t child, int* waitStatus) {
+DorqStatus reap(pid_t child, int* waitStatus, rusage* usage) {
   for (;;) {
-    if (waitpid(child, waitStatus, 0) == child) {
+    if (wait4(child, waitStatus, 0, usage) == child) {
       return DorqStatus::Ok;
     }
     if (errno != EINTR) {
@@ -127,9 +132,9 @@ bool watchJobAndCaller(const JobRun& run) {
 
 // Without pidfds: a look once a second whether the job has ended or dorq's
 // parent has become process 1.
-DorqStatus pollOnceASecond(const JobRun& run, int* waitStatus) {
+DorqStatus pollOnceASecond(const JobRun& run, int* waitStatus, rusage* usage) {
   for (;;) {
-    const pid_t reaped = waitpid(run.child, waitStatus, WNOHANG);
+    const pid_t reaped = wait4(run.child, waitStatus, WNOHANG, usage);
     if (reaped == run.child) {
       return DorqStatus::Ok;
     }
@@ -190,13 +195,29 @@ bool sdorqAwaitStart(const JobRun& run, int pipeRead, StartReport* report) {
   }
 }
 
+// What the job used: from its cgroup, which counts every process of the job;
+// else from the wait, which counts the main process and what it waited for.
+JobUsage usageOf(const rusage& waited, JobUsage fromCgroup) {
+  constexpr int64_t kPerSecond = 1000000;
+  if (!fromCgroup.known) {
+    fromCgroup.known = true;
+    fromCgroup.userMicroseconds = waited.ru_utime.tv_sec * kPerSecond + waited.ru_utime.tv_usec;
+    fromCgroup.systemMicroseconds = waited.ru_stime.tv_sec * kPerSecond + waited.ru_stime.tv_usec;
+  }
+  if (fromCgroup.memoryPeakKilobytes < 0) {
+    fromCgroup.memoryPeakKilobytes = waited.ru_maxrss;
+  }
+  return fromCgroup;
+}
+
 DorqStatus sdorqAwaitEnd(const JobRun& run, bool started, int* exitStatus) {
   int waitStatus = 0;
+  rusage waited{};
   DorqStatus status = DorqStatus::Ok;
   if (!watchesCaller(run.flags) || watchJobAndCaller(run)) {
-    status = reap(run.child, &waitStatus);
+    status = reap(run.child, &waitStatus, &waited);
   } else {
-    status = pollOnceASecond(run, &waitStatus);
+    status = pollOnceASecond(run, &waitStatus, &waited);
   }
   const int error = errno;
   AuditJobEnd end{};
@@ -205,6 +226,15 @@ DorqStatus sdorqAwaitEnd(const JobRun& run, bool started, int* exitStatus) {
   end.value = end.signalled ? waitStatus & kSignalBits : (waitStatus >> kExitShift) & kExitBits;
   end.wallMilliseconds = elapsedMilliseconds(run.spawned);
   end.outcome = {status, nullptr, end.waited ? 0 : error};
+  // Whatever the job left behind in its cgroup ends with it.
+  end.cgroup = run.cgroup->dir.valid() ? run.cgroup->name : nullptr;
+  JobUsage fromCgroup{false, 0, 0, -1};
+  sdorqEndJobCgroup(run.cgroup, &fromCgroup);
+  if (end.waited) {
+    end.usage = usageOf(waited, fromCgroup);
+  } else {
+    end.usage = fromCgroup;
+  }
   if (started) {
     sdorqAuditEnded(*run.request, run.child, end);
   }
@@ -217,6 +247,10 @@ DorqStatus sdorqAwaitEnd(const JobRun& run, bool started, int* exitStatus) {
                static_cast<int>(run.child), name != nullptr ? name : "?");
     return DorqStatus::Signalled;
   }
+  DORQ_TRACE(kTraceExec, kRunFunction, "Job %d used %lld us user, %lld us system, %lld kB at most",
+             static_cast<int>(run.child), static_cast<long long>(end.usage.userMicroseconds),
+             static_cast<long long>(end.usage.systemMicroseconds),
+             static_cast<long long>(end.usage.memoryPeakKilobytes));
   *exitStatus = end.value;
   return DorqStatus::Ok;
 }

@@ -95,9 +95,9 @@ load helper
   job 2 "$cmd" | dq; check 00 "" 0; mv audited lines
   req "dq command=/bin/bash x" - 2 /bin/true | dq; check 00 "" 0; cat audited >> lines
   job 2 "$long" | dq; check 00 "" 0; cat audited >> lines; grep -qF "[cut:${#long}] args=0 " lines
-  # After the header, a started line has these fields and an ended line three more; the time is the system's.
-  awk '{ k = ""; for (i = 5; i <= NF; i++) { bad += ($i !~ /^[a-z]+=[^=]*$/); sub(/=.*/, "", $i); k = k " " $i }
-    sub(/ exit wall orphaned$/, "", k); bad += (k != " caller event user command args pid") } END { exit bad || NR != 6 }' lines
+  # After the header, a started line has these fields and an ended line its end's; the time is the system's.
+  awk '{ k = ""; for (i = 5; i <= NF; i++) { bad += ($i !~ /^[a-z_]+=[^=]*$/); sub(/=.*/, "", $i); k = k " " $i }
+    sub(/ exit wall user_cpu system_cpu( memory_peak)? cgroup orphaned$/, "", k); bad += (k != " caller event user command args pid") } END { exit bad || NR != 6 }' lines
   while read -r stamp; do (( ($(date -d "$stamp" +%s) - $(date +%s)) ** 2 < 3600 )); done < <(cut -c5-19 lines)
 }
 # A full ext4 image (5% kept for root) the caller filled, and a /proc file only root may write to.

@@ -7,15 +7,17 @@ failing() {
     6, 0, 0, 0x50000 + shift, 6, 0, 0, 0x7fff0000))) == 0 && exec @ARGV or die $!' $1 $2)
 }
 # row WORDS FRAME RC [LINE...]: check, then the run's audit lines are LINE..., each with its priority (info or
-# notice) for the log header and the caller (dqsched), pid numbers P and wall times S.
+# notice) for the log header and the caller (dqsched), pid numbers P, wall times S, the usage U (CPU times, and
+# the memory peak where known) and the job cgroup's name C.
 row() {
   AUDIT= check "$1" "$2" "$3" || return
   sed -E 's/^<86>[^]]*]: caller=dqsched\(23001\) event=/info /; s/^<85>[^]]*]: caller=dqsched\(23001\) event=/notice /
-    s/ pid=[0-9]+/ pid=P/; s/ wall=[0-9]+\.[0-9]{3} / wall=S /' audited > got
+    s/ pid=[0-9]+/ pid=P/; s/ wall=[0-9]+\.[0-9]{3} / wall=S /; s/ user_cpu=[0-9.]+ system_cpu=[0-9.]+( memory_peak=[0-9]+kB)?/ U/
+    s/ cgroup=dorq-job\.[0-9]+\.[0-9a-f]{8} / cgroup=C /' audited > got
   printf '%s\n' "${@:4}" | grep . | diff -u - got
 }
 @test "every outcome and its audit lines: nothing of the request before it was read, never an argument" {
-  local t='user=dqjob command=/bin/true args=0' x end='wall=S orphaned=no'
+  local t='user=dqjob command=/bin/true args=0' x end='wall=S U cgroup=C orphaned=no'
   job 2 /bin/true a b | head -n 6 | dq; row "" 3 3 'notice refused status=3 reason=request-incomplete'
   printf 'dqjob\npw\n2\n/bin/true\n-2\n' | dq; row "" 2 2 'notice refused status=2 reason=no-memory'
   { printf %131069d 0; echo; } | dq; row "" 4 4 'notice refused status=4 reason=request-line-too-long'
@@ -50,7 +52,7 @@ row() {
     # The caller (its exit status 0) goes away once the job runs: only a polling dorq kills the job.
     (PRE=(perl -e 'fork or exec @ARGV; select(undef, undef, undef, 0.01) until -s "job.pid"' --)
       rm -f job.pid; job $((2 + b)) /bin/sleep 1 | dq -childpidfile job.pid; x='user=dqjob command=/bin/sleep args=1'
-      [ $b = 4 ] && end="exit=0 $end" || end='signal=SIGKILL wall=S orphaned=yes'
+      [ $b = 4 ] && end="exit=0 $end" || end='signal=SIGKILL wall=S U cgroup=C orphaned=yes'
       row 00 "" 0 "info started $x pid=P" "info ended $x pid=P $end")
   done
   setpriv --reuid=23002 --regid=23002 --clear-groups setsid sleep 60 &

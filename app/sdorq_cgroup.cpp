@@ -1,0 +1,386 @@
+// The job's cgroup.
+#include "app/sdorq_cgroup.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string_view>
+
+namespace {
+
+constexpr char kMountInfo[] = "/proc/self/mountinfo";
+constexpr char kUnifiedType[] = "cgroup2";
+constexpr char kUserAttribute[] = "trusted.dorq.user";
+constexpr mode_t kCgroupMode = 0755;
+// A cgroup path from /proc: longer ones are not followed.
+constexpr size_t kCgroupPathMax = 4096;
+// What is read of a small cgroup or /proc file.
+constexpr size_t kSmallFile = 4096;
+// How long the end of a job waits for its cgroup to empty, in milliseconds.
+constexpr int kEmptyWaitMs = 1000;
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int64_t kBytesPerKilobyte = 1024;
+
+// Reads name (below dir, or an absolute path with dir -1) into buf,
+// terminated; the length, or -1.
+ssize_t readSmall(int dir, const char* name, char* buf, size_t size) {
+  const UniqueFd fd(dir >= 0 ? openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)
+                             : open(name, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    return -1;
+  }
+  size_t length = 0;
+  while (length + 1 < size) {
+    const ssize_t got = read(fd.get(), buf + length, size - 1 - length);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    length += static_cast<size_t>(got);
+  }
+  buf[length] = '\0';
+  return static_cast<ssize_t>(length);
+}
+
+// Writes text to name below dir; false with errno set when it could not.
+// Async-signal-safe.
+bool writeSmall(int dir, const char* name, const char* text, size_t length) {
+  const int fd = openat(dir, name, O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    return false;
+  }
+  const bool written = write(fd, text, length) == static_cast<ssize_t>(length);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return written;
+}
+
+// Undoes the octal escapes (\040 for a space) mountinfo writes in a path.
+void unescapeMountPath(char* path) {
+  char* out = path;
+  for (const char* in = path; *in != '\0'; ++out) {
+    if (in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' &&
+        in[3] >= '0' && in[3] <= '7') {
+      *out = static_cast<char>((in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0'));
+      in += 4;
+    } else {
+      *out = *in++;
+    }
+  }
+  *out = '\0';
+}
+
+// Splits a line at spaces into fields, in place; the count.
+constexpr int kMaxFields = 64;
+int splitFields(char* line, char* (&fields)[kMaxFields]) {
+  int count = 0;
+  char* save = nullptr;
+  for (char* token = strtok_r(line, " \n", &save); token != nullptr && count < kMaxFields;
+       token = strtok_r(nullptr, " \n", &save)) {
+    fields[count++] = token;
+  }
+  return count;
+}
+
+// The mount point of a mountinfo line when it mounts the whole unified
+// hierarchy (type cgroup2, root "/"), else null. Fields: id, parent,
+// major:minor, root, mount point, options, optional fields, "-", type, ...
+char* unifiedMountPoint(char* line) {
+  char* fields[kMaxFields];
+  const int count = splitFields(line, fields);
+  constexpr int kRoot = 3;
+  constexpr int kMountPoint = 4;
+  constexpr int kFirstOptional = 6;
+  for (int i = kFirstOptional; i + 1 < count; ++i) {
+    if (strcmp(fields[i], "-") == 0) {
+      return strcmp(fields[i + 1], kUnifiedType) == 0 && strcmp(fields[kRoot], "/") == 0
+                 ? fields[kMountPoint]
+                 : nullptr;
+    }
+  }
+  return nullptr;
+}
+
+// The unified hierarchy's root, found in mountinfo (of several mounts, the
+// last). It counts only when the file system found there now is cgroup2: a
+// mount over it hides it.
+UniqueFd openUnifiedRoot() {
+  FILE* info = fopen(kMountInfo, "re");
+  if (info == nullptr) {
+    return UniqueFd();
+  }
+  const UniqueStream stream(info);
+  UniqueHeap<char> found;
+  size_t capacity = 0;
+  char* text = nullptr;  // getline's buffer, grown as needed
+  while (getline(&text, &capacity, info) >= 0) {
+    if (char* point = unifiedMountPoint(text)) {
+      unescapeMountPath(point);
+      found.reset(strdup(point));
+    }
+  }
+  const UniqueHeap<char> line(text);
+  if (!found.valid()) {
+    return UniqueFd();
+  }
+  UniqueFd root(open(found.get(), kDirFlags));
+  struct statfs fs {};
+  if (!root.valid() || fstatfs(root.get(), &fs) != 0 ||
+      static_cast<unsigned long>(fs.f_type) != CGROUP2_SUPER_MAGIC) {
+    root.reset();
+  }
+  return root;
+}
+
+// A process's cgroup on the unified hierarchy, from its "0::" line in
+// /proc/PID/cgroup (pid 0: dorq's own): the path without its leading "/",
+// terminated in out. False when there is none or it does not fit.
+bool readCgroupPath(pid_t pid, char (&out)[kCgroupPathMax]) {
+  char name[64];
+  if (pid == 0) {
+    snprintf(name, sizeof name, "/proc/self/cgroup");
+  } else {
+    snprintf(name, sizeof name, "/proc/%d/cgroup", static_cast<int>(pid));
+  }
+  char text[kSmallFile];
+  if (readSmall(-1, name, text, sizeof text) < 0) {
+    return false;
+  }
+  constexpr std::string_view kUnifiedLine = "0::/";
+  const char* at = text;
+  while (strncmp(at, kUnifiedLine.data(), kUnifiedLine.size()) != 0) {
+    at = strchr(at, '\n');
+    if (at == nullptr) {
+      return false;
+    }
+    ++at;
+  }
+  at += kUnifiedLine.size();
+  const size_t length = strcspn(at, "\n");
+  if (length >= sizeof out) {
+    return false;
+  }
+  memcpy(out, at, length);
+  out[length] = '\0';
+  return true;
+}
+
+// dorq's own cgroup directory.
+UniqueFd openOwnCgroup() {
+  UniqueFd root = openUnifiedRoot();
+  char path[kCgroupPathMax];
+  if (!root.valid() || !readCgroupPath(0, path)) {
+    return UniqueFd();
+  }
+  if (path[0] == '\0') {
+    return root;
+  }
+  return UniqueFd(openat(root.get(), path, kDirFlags));
+}
+
+void formatUser(uid_t user, char (&text)[16]) {
+  snprintf(text, sizeof text, "%u", static_cast<unsigned>(user));
+}
+
+// The line "key N" of a flat-keyed cgroup file, or -1.
+int64_t keyedValue(const char* text, std::string_view key) {
+  for (const char* at = text; at != nullptr && *at != '\0';) {
+    if (strncmp(at, key.data(), key.size()) == 0 && at[key.size()] == ' ') {
+      return strtoll(at + key.size() + 1, nullptr, 10);
+    }
+    at = strchr(at, '\n');
+    at = at != nullptr ? at + 1 : nullptr;
+  }
+  return -1;
+}
+
+// Waits until cgroup.events says "populated 0", at most kEmptyWaitMs.
+bool awaitEmpty(int dir) {
+  const UniqueFd events(openat(dir, "cgroup.events", O_RDONLY | O_CLOEXEC));
+  if (!events.valid()) {
+    return false;
+  }
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    char text[kSmallFile];
+    const ssize_t got = pread(events.get(), text, sizeof text - 1, 0);
+    if (got < 0) {
+      return false;
+    }
+    text[got] = '\0';
+    if (keyedValue(text, "populated") == 0) {
+      return true;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t spent =
+        (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (spent >= kEmptyWaitMs) {
+      return false;
+    }
+    // The kernel wakes a poll on the file with POLLPRI when it changes.
+    pollfd watch{events.get(), POLLPRI, 0};
+    (void)poll(&watch, 1, static_cast<int>(kEmptyWaitMs - spent));
+  }
+}
+
+// Without cgroup.kill (before Linux 5.14): freeze, signal each process, thaw.
+bool killFrozen(int dir) {
+  if (!writeSmall(dir, "cgroup.freeze", "1", 1)) {
+    return false;
+  }
+  char procs[kSmallFile * 4];
+  const bool read = readSmall(dir, "cgroup.procs", procs, sizeof procs) >= 0;
+  for (char* at = procs; read && *at != '\0';) {
+    char* end = nullptr;
+    const long pid = strtol(at, &end, 10);
+    if (end == at) {
+      break;
+    }
+    if (pid > 0) {
+      (void)kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+    at = end;
+  }
+  (void)writeSmall(dir, "cgroup.freeze", "0", 1);
+  return read;
+}
+
+bool killAll(int dir) {
+  if (writeSmall(dir, "cgroup.kill", "1", 1)) {
+    return true;
+  }
+  return errno == ENOENT && killFrozen(dir);
+}
+
+}  // namespace
+
+bool sdorqMakeJobCgroup(uid_t user, JobCgroup* cgroup, const char** reason) {
+  cgroup->parent = openOwnCgroup();
+  if (!cgroup->parent.valid()) {
+    *reason = "no-unified-hierarchy";
+    return false;
+  }
+  // dorq's pid and a random part: pids repeat across PID namespaces.
+  uint32_t random = 0;
+  if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    *reason = "no-random";
+    return false;
+  }
+  snprintf(cgroup->name, sizeof cgroup->name, "%s%d.%08x", kJobCgroupPrefix,
+           static_cast<int>(getpid()), random);
+  const int parent = cgroup->parent.get();
+  if (mkdirat(parent, cgroup->name, kCgroupMode) != 0) {
+    *reason = "not-permitted";
+    return false;
+  }
+  cgroup->dir.reset(openat(parent, cgroup->name, kDirFlags));
+  char text[16];
+  formatUser(user, text);
+  if (!cgroup->dir.valid() ||
+      fsetxattr(cgroup->dir.get(), kUserAttribute, text, strlen(text), 0) != 0) {
+    cgroup->dir.reset();
+    (void)unlinkat(parent, cgroup->name, AT_REMOVEDIR);
+    *reason = "not-permitted";
+    return false;
+  }
+  return true;
+}
+
+bool sdorqJoinCgroup(const JobCgroup& cgroup, pid_t pid) {
+  char text[16];
+  // Formatted by hand: this may run in a child that shares dorq's memory.
+  size_t length = 0;
+  char digits[16];
+  auto value = static_cast<unsigned>(pid);
+  do {
+    digits[length++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 && length < sizeof digits);
+  for (size_t i = 0; i < length; ++i) {
+    text[i] = digits[length - 1 - i];
+  }
+  return writeSmall(cgroup.dir.get(), "cgroup.procs", text, length);
+}
+
+bool sdorqKillCgroup(const JobCgroup& cgroup) {
+  return cgroup.dir.valid() && killAll(cgroup.dir.get());
+}
+
+void sdorqEndJobCgroup(JobCgroup* cgroup, JobUsage* usage) {
+  if (!cgroup->dir.valid()) {
+    return;
+  }
+  const int dir = cgroup->dir.get();
+  (void)killAll(dir);
+  // The usage counts every process of the job once all have ended.
+  (void)awaitEmpty(dir);
+  char text[kSmallFile];
+  if (readSmall(dir, "cpu.stat", text, sizeof text) > 0) {
+    const int64_t user = keyedValue(text, "user_usec");
+    const int64_t system = keyedValue(text, "system_usec");
+    if (user >= 0 && system >= 0) {
+      usage->known = true;
+      usage->userMicroseconds = user;
+      usage->systemMicroseconds = system;
+    }
+  }
+  if (readSmall(dir, "memory.peak", text, sizeof text) > 0) {
+    usage->memoryPeakKilobytes = strtoll(text, nullptr, 10) / kBytesPerKilobyte;
+  }
+  cgroup->dir.reset();
+  (void)unlinkat(cgroup->parent.get(), cgroup->name, AT_REMOVEDIR);
+}
+
+CgroupKill sdorqKillJobCgroupOf(pid_t pid, uid_t user, int* error) {
+  char own[kCgroupPathMax];
+  char target[kCgroupPathMax];
+  if (!readCgroupPath(0, own) || !readCgroupPath(pid, target)) {
+    return CgroupKill::NotAJob;
+  }
+  // The target's cgroup must be a job cgroup right below dorq's own.
+  const size_t ownLength = strlen(own);
+  const char* name = target;
+  if (ownLength > 0) {
+    if (strncmp(target, own, ownLength) != 0 || target[ownLength] != '/') {
+      return CgroupKill::NotAJob;
+    }
+    name = target + ownLength + 1;
+  }
+  if (strncmp(name, kJobCgroupPrefix, strlen(kJobCgroupPrefix)) != 0 ||
+      strchr(name, '/') != nullptr) {
+    return CgroupKill::NotAJob;
+  }
+  const UniqueFd parent = openOwnCgroup();
+  const UniqueFd dir(parent.valid() ? openat(parent.get(), name, kDirFlags) : -1);
+  char recorded[16] = {};
+  char wanted[16];
+  formatUser(user, wanted);
+  struct stat status {};
+  if (!dir.valid() || fstat(dir.get(), &status) != 0 || status.st_uid != 0 ||
+      fgetxattr(dir.get(), kUserAttribute, recorded, sizeof recorded - 1) < 0 ||
+      strcmp(recorded, wanted) != 0) {
+    return CgroupKill::NotAJob;
+  }
+  if (!killAll(dir.get())) {
+    *error = errno;
+    return CgroupKill::Failed;
+  }
+  return CgroupKill::Killed;
+}
