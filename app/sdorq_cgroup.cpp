@@ -319,10 +319,6 @@ bool sdorqJoinCgroup(const JobCgroup& cgroup, pid_t pid) {
   return writeSmall(cgroup.dir.get(), "cgroup.procs", text, length);
 }
 
-bool sdorqKillCgroup(const JobCgroup& cgroup) {
-  return cgroup.dir.valid() && killAll(cgroup.dir.get());
-}
-
 void sdorqEndJobCgroup(JobCgroup* cgroup, JobUsage* usage) {
   if (!cgroup->dir.valid()) {
     return;

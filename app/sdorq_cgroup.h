@@ -39,8 +39,6 @@ struct JobUsage {
 bool sdorqMakeJobCgroup(uid_t user, JobCgroup* cgroup, const char** reason);
 // Moves pid into the cgroup. Async-signal-safe; false when it could not.
 bool sdorqJoinCgroup(const JobCgroup& cgroup, pid_t pid);
-// Kills every process in the cgroup at once; false when it could not.
-bool sdorqKillCgroup(const JobCgroup& cgroup);
 // The job's main process has ended: kills what it left behind, waits a
 // bounded time for the cgroup to empty, reads what the job used into usage
 // (when known) and removes the cgroup.

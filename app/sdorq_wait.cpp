@@ -51,7 +51,6 @@ int64_t elapsedMilliseconds(const timespec& since) {
 // that had started, or the refusal of one that had not.
 [[noreturn]] void endOrphaned(const JobRun& run, bool started) {
   kill(run.child, SIGKILL);
-  (void)sdorqKillCgroup(*run.cgroup);
   AuditJobEnd end{};
   end.cgroup = run.cgroup->dir.valid() ? run.cgroup->name : nullptr;
   end.usage.memoryPeakKilobytes = -1;
