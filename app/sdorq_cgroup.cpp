@@ -303,22 +303,6 @@ bool sdorqMakeJobCgroup(uid_t user, JobCgroup* cgroup, const char** reason) {
   return true;
 }
 
-bool sdorqJoinCgroup(const JobCgroup& cgroup, pid_t pid) {
-  char text[16];
-  // Formatted by hand: this may run in a child that shares dorq's memory.
-  size_t length = 0;
-  char digits[16];
-  auto value = static_cast<unsigned>(pid);
-  do {
-    digits[length++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0 && length < sizeof digits);
-  for (size_t i = 0; i < length; ++i) {
-    text[i] = digits[length - 1 - i];
-  }
-  return writeSmall(cgroup.dir.get(), "cgroup.procs", text, length);
-}
-
 void sdorqEndJobCgroup(JobCgroup* cgroup, JobUsage* usage) {
   if (!cgroup->dir.valid()) {
     return;

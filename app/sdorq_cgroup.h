@@ -37,8 +37,6 @@ struct JobUsage {
 // Makes the job's cgroup for user; false (*reason says why) when the job
 // gets none.
 bool sdorqMakeJobCgroup(uid_t user, JobCgroup* cgroup, const char** reason);
-// Moves pid into the cgroup. Async-signal-safe; false when it could not.
-bool sdorqJoinCgroup(const JobCgroup& cgroup, pid_t pid);
 // The job's main process has ended: kills what it left behind, waits a
 // bounded time for the cgroup to empty, reads what the job used into usage
 // (when known) and removes the cgroup.

@@ -129,19 +129,6 @@ void traceExec(const ChildPlan& plan) {
 }  // namespace
 
 void sdorqRunChild(const ChildPlan& plan) {
-  // Nothing of the user's runs before dorq has put the child in the job's
-  // cgroup and let it go; a dorq gone before then lets nothing run.
-  if (plan.goRead >= 0) {
-    char go = 0;
-    ssize_t got = 0;
-    do {
-      got = read(plan.goRead, &go, 1);
-    } while (got < 0 && errno == EINTR);
-    if (got != 1) {
-      _exit(dorqStatusCode(DorqStatus::ExecFailed));
-    }
-    close(plan.goRead);
-  }
   close(plan.pipeRead);
   // Session: one of its own, so the job has no controlling terminal (nothing
   // to push input into) and leads a process group whose id is its pid, the

@@ -34,14 +34,16 @@ struct StartReport {
   int32_t quiet;  // 1: the failure is not shown as status words (no copy of stderr)
 };
 
-// How the child is made: sharing dorq's memory until its exec, or a fork.
-enum class SpawnKind : uint8_t { SharedMemory, Fork };
+// How the child is made: sharing dorq's memory until its exec, a fork, or
+// a fork born into the job's cgroup.
+enum class SpawnKind : uint8_t { SharedMemory, Fork, IntoCgroup };
 struct SpawnChoice {
   SpawnKind kind;
   const char* reason;  // for the trace
 };
-// Decided once per job, before the plan is made.
-SpawnChoice sdorqChooseSpawn();
+// Decided once per job, before the plan is made; withCgroup: the job has a
+// cgroup to be born into.
+SpawnChoice sdorqChooseSpawn(bool withCgroup);
 
 // Everything the child needs, prepared before it is spawned.
 struct ChildPlan {
@@ -53,7 +55,7 @@ struct ChildPlan {
   const JobIdentity* identity;
   int pipeWrite;                      // the job pipe's write ends, close-on-exec
   int pipeRead;                       // its read end, closed by the child
-  int goRead;                         // the child waits for a byte here first, or -1
+  int cgroupDir;                      // the job cgroup's directory, or -1
   int terminalOut;                    // a write-only open of the caller's terminal for 1, or -1
   int terminalErr;                    // likewise for 2
   struct sigaction inheritedSigchld;  // put back before the exec
@@ -66,7 +68,8 @@ struct ChildPlan {
 
 // The child, made as the plan says; the memory it runs on lives as long as
 // this object, which must outlive the child's exec or exit (the job pipe's
-// end). pid() is -1, with errno set, when no child could be made.
+// end). pid() is -1, with errno set, when no child could be made. A kernel
+// that cannot make a child into a cgroup gets one the usual way, outside.
 class ChildSpawn {
  public:
   explicit ChildSpawn(const ChildPlan& plan);
@@ -74,10 +77,13 @@ class ChildSpawn {
   ChildSpawn& operator=(const ChildSpawn&) = delete;
   ~ChildSpawn();
   pid_t pid() const { return pid_; }
+  bool inCgroup() const { return inCgroup_; }
 
  private:
+  void spawn(const ChildPlan& plan, SpawnKind kind);
   void* stack_ = nullptr;  // the mapping the shared-memory child runs on
   pid_t pid_ = -1;
+  bool inCgroup_ = false;
 };
 
 // One job while dorq watches it: what the audit lines need.

@@ -270,51 +270,26 @@ void reportStart(const JobRun& run, const StatusChannel& channel, bool started,
   channel.report(report.quiet != 0 ? DorqEvent::StartFailedQuiet : DorqEvent::StartFailed);
 }
 
-// The job's cgroup, made before the spawn; the child waits on the go pipe
-// until it has been moved there.
-struct CgroupStart {
-  JobCgroup cgroup;
-  UniqueFd goRead;
-  UniqueFd goWrite;
-};
-
-void prepareCgroup(const JobIdentity& identity, CgroupStart* start) {
+// The job's cgroup, made before the spawn so that the child is born in it.
+void prepareCgroup(const JobIdentity& identity, JobCgroup* cgroup) {
   const char* reason = "unknown-user";
-  if (!identity.known || !sdorqMakeJobCgroup(identity.uid, &start->cgroup, &reason)) {
+  if (!identity.known || !sdorqMakeJobCgroup(identity.uid, cgroup, &reason)) {
     DORQ_TRACE(kTraceExec, kRunFunction, "No cgroup for the job: %s", reason);
-    return;
   }
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    JobUsage unused{};
-    sdorqEndJobCgroup(&start->cgroup, &unused);
-    return;
-  }
-  start->goRead.reset(fds[0]);
-  start->goWrite.reset(fds[1]);
 }
 
-// The child is moved into its cgroup (or, when that fails, runs without
-// one), then let go.
-void releaseChild(pid_t child, CgroupStart* start) {
-  if (!start->goWrite.valid()) {
-    return;
-  }
-  if (!sdorqJoinCgroup(start->cgroup, child)) {
-    DORQ_TRACE(kTraceExec, kRunFunction, "Child %d not moved into its cgroup: %s",
-               static_cast<int>(child), errnoName(errno));
+// A child the kernel could not make in the cgroup runs without one.
+void keepCgroupOnlyWithChild(const ChildSpawn& child, JobCgroup* cgroup) {
+  if (cgroup->dir.valid() && !child.inCgroup()) {
+    DORQ_TRACE(kTraceExec, kRunFunction, "No cgroup for the job: not born into it");
     JobUsage unused{};
-    sdorqEndJobCgroup(&start->cgroup, &unused);
+    sdorqEndJobCgroup(cgroup, &unused);
   }
-  const char go = 1;
-  (void)!write(start->goWrite.get(), &go, 1);
-  start->goWrite.reset();
-  start->goRead.reset();
 }
 
-// The story of a job: prepare its child and its cgroup, spawn it, put it in
-// the cgroup, learn whether the command replaced it, say so, record its pid,
-// wait for its end.
+// The story of a job: prepare its child and its cgroup, spawn it there,
+// learn whether the command replaced it, say so, record its pid, wait for
+// its end.
 DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* jobPipe,
                   int* exitStatus) {
   const AuditRequest request{job.user, job.path, nullptr, countArguments(job.argv)};
@@ -323,9 +298,9 @@ DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* 
   if (!sdorqBuildJobEnvironment(prepared.identity, &prepared.environment)) {
     return notSpawned(request, channel, DorqStatus::ForkFailed, "no-memory", ENOMEM);
   }
-  CgroupStart cgroup;
+  JobCgroup cgroup;
   prepareCgroup(prepared.identity, &cgroup);
-  const ChildPlan plan{sdorqChooseSpawn(),
+  const ChildPlan plan{sdorqChooseSpawn(cgroup.dir.valid()),
                        job.path,
                        job.argv,
                        prepared.environment.vars.get(),
@@ -333,28 +308,28 @@ DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* 
                        &prepared.identity,
                        jobPipe->write.get(),
                        jobPipe->read.get(),
-                       cgroup.goRead.valid() ? cgroup.goRead.get() : -1,
+                       cgroup.dir.valid() ? cgroup.dir.get() : -1,
                        prepared.terminalOut.get(),
                        prepared.terminalErr.get(),
                        takeDefaultSigchld(),
                        inheritedSigpipe};
   DORQ_TRACE(kTraceExec, kRunFunction, "Spawning the child by %s: %s",
-             plan.spawn.kind == SpawnKind::Fork ? "fork" : "clone", plan.spawn.reason);
+             plan.spawn.kind == SpawnKind::SharedMemory ? "clone" : "fork", plan.spawn.reason);
   // Whatever a PAM module or dorq itself left open stays out of the job.
   sdorqProtectOwnDescriptors();
   keepPidRecordFromJob();
   fflush(stdout);
-  JobRun run{&request, -1, job.flags, {}, &cgroup.cgroup};
+  JobRun run{&request, -1, job.flags, {}, &cgroup};
   clock_gettime(CLOCK_MONOTONIC, &run.spawned);
   const ChildSpawn child(plan);
   run.child = child.pid();
   if (run.child < 0) {
     const int error = errno;
     JobUsage unused{};
-    sdorqEndJobCgroup(&cgroup.cgroup, &unused);
+    sdorqEndJobCgroup(&cgroup, &unused);
     return notSpawned(request, channel, DorqStatus::ForkFailed, nullptr, error);
   }
-  releaseChild(run.child, &cgroup);
+  keepCgroupOnlyWithChild(child, &cgroup);
   jobPipe->write.reset();
   StartReport report{};
   const bool started = sdorqAwaitStart(run, jobPipe->read.get(), &report);
