@@ -34,12 +34,13 @@ struct StartReport {
   int32_t quiet;  // 1: the failure is not shown as status words (no copy of stderr)
 };
 
-// How the child is made: sharing dorq's memory until its exec, a fork, or
-// a fork born into the job's cgroup.
-enum class SpawnKind : uint8_t { SharedMemory, Fork, IntoCgroup };
+// How the child is made: sharing dorq's memory until its exec, or a fork;
+// in either case born into the job's cgroup when it has one.
+enum class SpawnKind : uint8_t { SharedMemory, Fork };
 struct SpawnChoice {
   SpawnKind kind;
   const char* reason;  // for the trace
+  bool intoCgroup;
 };
 // Decided once per job, before the plan is made; withCgroup: the job has a
 // cgroup to be born into.
@@ -80,7 +81,7 @@ class ChildSpawn {
   bool inCgroup() const { return inCgroup_; }
 
  private:
-  void spawn(const ChildPlan& plan, SpawnKind kind);
+  void spawn(const ChildPlan& plan, int cgroupDir);
   void* stack_ = nullptr;  // the mapping the shared-memory child runs on
   pid_t pid_ = -1;
   bool inCgroup_ = false;

@@ -313,8 +313,9 @@ DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* 
                        prepared.terminalErr.get(),
                        takeDefaultSigchld(),
                        inheritedSigpipe};
-  DORQ_TRACE(kTraceExec, kRunFunction, "Spawning the child by %s: %s",
-             plan.spawn.kind == SpawnKind::SharedMemory ? "clone" : "fork", plan.spawn.reason);
+  DORQ_TRACE(kTraceExec, kRunFunction, "Spawning the child by %s%s: %s",
+             plan.spawn.kind == SpawnKind::SharedMemory ? "clone" : "fork",
+             plan.spawn.intoCgroup ? " into its cgroup" : "", plan.spawn.reason);
   // Whatever a PAM module or dorq itself left open stays out of the job.
   sdorqProtectOwnDescriptors();
   keepPidRecordFromJob();

@@ -47,6 +47,52 @@ constexpr bool kSanitized = __has_feature(address_sanitizer);
 constexpr bool kSanitized = false;
 #endif
 
+// clone3 for a child that shares dorq's memory and starts on a stack of its
+// own: the C library has no such entry, and a C function cannot go on in the
+// child once the stack has changed under it. The child calls entry(argument)
+// on its new stack and ends with its result; the parent gets the pid, or -1
+// with errno set. Where it is not written (other than x86-64), a job with a
+// cgroup is forked into it instead.
+#if defined(__x86_64__)
+constexpr bool kSharedCloneIntoCgroup = true;
+extern "C" long dorqCloneShared(clone_args* args, size_t size, int (*entry)(void*), void* argument);
+asm(R"(
+  .text
+  .p2align 4
+  .type dorqCloneShared,@function
+dorqCloneShared:
+  movq %rdx, %r8
+  movq %rcx, %r9
+  movl $435, %eax
+  syscall
+  testq %rax, %rax
+  jnz 1f
+  xorl %ebp, %ebp
+  movq %r9, %rdi
+  call *%r8
+  movl %eax, %edi
+  movl $60, %eax
+  syscall
+  hlt
+1:
+  ret
+  .size dorqCloneShared, .-dorqCloneShared
+)");
+
+pid_t cloneShared(clone_args* args, const ChildPlan& plan) {
+  const long result =
+      dorqCloneShared(args, sizeof *args, childEntry, const_cast<ChildPlan*>(&plan));
+  constexpr long kLastError = -4095;
+  if (result < 0 && result >= kLastError) {
+    errno = static_cast<int>(-result);
+    return -1;
+  }
+  return static_cast<pid_t>(result);
+}
+#else
+constexpr bool kSharedCloneIntoCgroup = false;
+#endif
+
 }  // namespace
 
 // The child makes only system calls until its exec or _exit, so by default
@@ -54,59 +100,71 @@ constexpr bool kSanitized = false;
 // and it runs on a stack of its own, which lives as long as the ChildSpawn.
 // dorq does not wait in the clone for the exec (no CLONE_VFORK): a child
 // stopped by the user between its identity switch and its exec must not
-// hold dorq, which goes on watching its caller. A job with a cgroup is born
-// in it (clone3 with CLONE_INTO_CGROUP): moving a process in later costs the
-// kernel far more than copying dorq's few page tables. With execution detail
+// hold dorq, which goes on watching its caller. With execution detail
 // traced the child writes trace lines through the C library, which needs a
 // memory of its own: fork. So does a child of the AddressSanitizer build,
 // whose runtime keeps one stack per thread.
 SpawnChoice sdorqChooseSpawn(bool withCgroup) {
-  if (withCgroup) {
-    return {SpawnKind::IntoCgroup, "the job is born into its cgroup"};
-  }
   if ((static_cast<uint32_t>(dorqTraceLevel) & kTraceExec) != 0) {
-    return {SpawnKind::Fork, "execution detail is traced"};
+    return {SpawnKind::Fork, "execution detail is traced", withCgroup};
   }
   if (kSanitized) {
-    return {SpawnKind::Fork, "the sanitizer runtime needs a memory per process"};
+    return {SpawnKind::Fork, "the sanitizer runtime needs a memory per process", withCgroup};
   }
-  return {SpawnKind::SharedMemory, "the child makes only system calls"};
+  if (withCgroup && !kSharedCloneIntoCgroup) {
+    return {SpawnKind::Fork, "no shared-memory clone into a cgroup here", withCgroup};
+  }
+  return {SpawnKind::SharedMemory, "the child makes only system calls", withCgroup};
 }
 
 ChildSpawn::ChildSpawn(const ChildPlan& plan) {
-  if (plan.spawn.kind == SpawnKind::IntoCgroup) {
-    clone_args args{};
-    args.flags = CLONE_INTO_CGROUP;
-    args.exit_signal = SIGCHLD;
-    args.cgroup = static_cast<uint64_t>(plan.cgroupDir);
-    const long pid = syscall(SYS_clone3, &args, sizeof args);
-    if (pid == 0) {
-      sdorqRunChild(plan);
-    }
-    if (pid > 0) {
-      pid_ = static_cast<pid_t>(pid);
+  if (plan.spawn.intoCgroup) {
+    spawn(plan, plan.cgroupDir);
+    if (pid_ >= 0) {
       inCgroup_ = true;
       return;
     }
-    spawn(plan, sdorqChooseSpawn(false).kind);
-    return;
   }
-  spawn(plan, plan.spawn.kind);
+  // Without a cgroup, or on a kernel that cannot make a child into one.
+  spawn(plan, -1);
 }
 
-void ChildSpawn::spawn(const ChildPlan& plan, SpawnKind kind) {
-  if (kind != SpawnKind::SharedMemory) {
-    pid_ = fork();
-    if (pid_ == 0) {
+// A job with a cgroup is born into it (clone3 with CLONE_INTO_CGROUP):
+// moving a process in later waits for the kernel's grace period, far longer
+// than the whole start.
+void ChildSpawn::spawn(const ChildPlan& plan, int cgroupDir) {
+  clone_args args{};
+  args.exit_signal = SIGCHLD;
+  if (cgroupDir >= 0) {
+    args.flags = CLONE_INTO_CGROUP;
+    args.cgroup = static_cast<uint64_t>(cgroupDir);
+  }
+  if (plan.spawn.kind == SpawnKind::Fork) {
+    const long pid = cgroupDir >= 0 ? syscall(SYS_clone3, &args, sizeof args) : fork();
+    if (pid == 0) {
       sdorqRunChild(plan);
     }
+    pid_ = static_cast<pid_t>(pid);
     return;
   }
-  stack_ = mapStack();
+  if (stack_ == nullptr) {
+    stack_ = mapStack();
+  }
   if (stack_ == nullptr) {
     errno = ENOMEM;
     return;
   }
+#if defined(__x86_64__)
+  if (cgroupDir >= 0) {
+    // The kernel starts the child at the stack's top, which is 16-byte
+    // aligned as the call in the child needs.
+    args.flags |= CLONE_VM;
+    args.stack = reinterpret_cast<uint64_t>(stack_);
+    args.stack_size = kMappingSize;
+    pid_ = cloneShared(&args, plan);
+    return;
+  }
+#endif
   // The stack grows down from its top.
   void* top = static_cast<char*>(stack_) + kMappingSize;
   pid_ = clone(childEntry, top, CLONE_VM | SIGCHLD, const_cast<ChildPlan*>(&plan));

@@ -65,7 +65,7 @@ trcname() {
   messages() { sed 's/^SCHED [^(]*([^)]*)//; s/^Job [0-9]* used .*/Job used/' dorq_1.trc; }
   PRE=(unshare -p -f); echo old > dorq_1.trc; chown 23001:23001 dorq_1.trc # dorq runs as pid 1
   job 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x22 -childpidfile "$T/p"
-  local spawned='Spawning the child by fork: the job is born into its cgroup'
+  local spawned='Spawning the child by fork into its cgroup: execution detail is traced'
   [ "$(messages)" = $'old\nTracing set to level 34\nSending child pid to '"$T/p"$'\n'"$spawned"$'\nOpenning file '"$T/p"$'\nJob used' ]
   rm dorq_1.trc; req dqsched 'Sched-Pass 2718' 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x22
   [ "$(messages)" = $'Tracing set to level 34\n'"$spawned"$'\nExecuting /bin/true\nargv[0] = /bin/true\nJob used' ]
