@@ -118,27 +118,48 @@ char* unifiedMountPoint(char* line) {
 
 // The unified hierarchy's root, found in mountinfo (of several mounts, the
 // last). It counts only when the file system found there now is cgroup2: a
-// mount over it hides it.
+// mount over it hides it. mountinfo is read whole, in one buffer that grows
+// as needed.
+constexpr size_t kMountInfoStart = 16384;
+
 UniqueFd openUnifiedRoot() {
-  FILE* info = fopen(kMountInfo, "re");
-  if (info == nullptr) {
+  const UniqueFd fd(open(kMountInfo, O_RDONLY | O_CLOEXEC));
+  size_t capacity = kMountInfoStart;
+  UniqueHeap<char> text(static_cast<char*>(malloc(capacity)));
+  size_t length = 0;
+  while (fd.valid() && text.valid()) {
+    if (length + 1 == capacity) {
+      capacity *= 2;
+      char* grown = static_cast<char*>(realloc(text.get(), capacity));
+      if (grown == nullptr) {
+        return UniqueFd();
+      }
+      (void)text.release();
+      text.reset(grown);
+    }
+    const ssize_t got = read(fd.get(), text.get() + length, capacity - 1 - length);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    length += static_cast<size_t>(got);
+  }
+  if (!fd.valid() || !text.valid()) {
     return UniqueFd();
   }
-  const UniqueStream stream(info);
-  UniqueHeap<char> found;
-  size_t capacity = 0;
-  char* text = nullptr;  // getline's buffer, grown as needed
-  while (getline(&text, &capacity, info) >= 0) {
-    if (char* point = unifiedMountPoint(text)) {
+  text.get()[length] = '\0';
+  const char* found = nullptr;
+  char* save = nullptr;
+  for (char* line = strtok_r(text.get(), "\n", &save); line != nullptr;
+       line = strtok_r(nullptr, "\n", &save)) {
+    if (char* point = unifiedMountPoint(line)) {
       unescapeMountPath(point);
-      found.reset(strdup(point));
+      found = point;
     }
   }
-  const UniqueHeap<char> line(text);
-  if (!found.valid()) {
-    return UniqueFd();
-  }
-  UniqueFd root(open(found.get(), kDirFlags));
+  UniqueFd root(found != nullptr ? open(found, kDirFlags) : -1);
   struct statfs fs {};
   if (!root.valid() || fstatfs(root.get(), &fs) != 0 ||
       static_cast<unsigned long>(fs.f_type) != CGROUP2_SUPER_MAGIC) {
@@ -207,6 +228,13 @@ int64_t keyedValue(const char* text, std::string_view key) {
     at = at != nullptr ? at + 1 : nullptr;
   }
   return -1;
+}
+
+// cgroup.events says "populated 0".
+bool isEmpty(int dir) {
+  char text[kSmallFile];
+  return readSmall(dir, "cgroup.events", text, sizeof text) > 0 &&
+         keyedValue(text, "populated") == 0;
 }
 
 // Waits until cgroup.events says "populated 0", at most kEmptyWaitMs.
@@ -308,9 +336,12 @@ void sdorqEndJobCgroup(JobCgroup* cgroup, JobUsage* usage) {
     return;
   }
   const int dir = cgroup->dir.get();
-  (void)killAll(dir);
-  // The usage counts every process of the job once all have ended.
-  (void)awaitEmpty(dir);
+  // What the job left behind ends with it; the usage counts every process of
+  // the job once all have ended.
+  if (!isEmpty(dir)) {
+    (void)killAll(dir);
+    (void)awaitEmpty(dir);
+  }
   char text[kSmallFile];
   if (readSmall(dir, "cpu.stat", text, sizeof text) > 0) {
     const int64_t user = keyedValue(text, "user_usec");
