@@ -1,11 +1,13 @@
-// The authentication policy: dorq must run with an effective user id of 0,
-// then PAM is asked through the "su" service first and the "dorq" service
-// second, and the pair of outcomes becomes one status code.
+// The authentication policy: dorq must run with an effective user id of 0;
+// an empty password is refused; the attempt is counted by the lockout, and a
+// locked user refused, before PAM is asked through the "su" service first and
+// the "dorq" service second; the outcomes become one status code.
 #include <unistd.h>
 
 #include "app/dorq_status.h"
 #include "app/dorq_trace.h"
 #include "app/sdorq_auth.h"
+#include "app/sdorq_lockout.h"
 
 namespace {
 
@@ -15,52 +17,108 @@ constexpr char kFunction[] = "sdorqAuthenticateUser";
 constexpr char kFirstService[] = "su";
 constexpr char kSecondService[] = "dorq";
 
-// Both services have been tried and "su" did not succeed (r1 is neither 0
-// nor 2).
-DorqStatus decideSecond(PamAttempt first, PamAttempt second) {
+struct Verdict {
+  DorqStatus status;
+  const char* reason;
+};
+
+constexpr Verdict kAccepted = {DorqStatus::Ok, nullptr};
+
+constexpr Verdict refused(const char* reason) {
+  return {DorqStatus::AuthFailed, reason};
+}
+
+// Both services have been tried and "su" did not accept.
+Verdict decideSecond(PamAttempt first, PamAttempt second) {
   if (second == PamAttempt::Ok) {
     DORQ_TRACE(kTraceAuth, kFunction, "Succeeded using dorq service");
-    return DorqStatus::Ok;
+    return kAccepted;
   }
   // "su" denied permission while "dorq" itself works up to the password: the
   // host's "su" service refuses dorq, which is a setup fault, not the user's.
   if (first == PamAttempt::PermDenied && second == PamAttempt::AuthErr) {
     DORQ_TRACE(kTraceAlways, kFunction, "Bad PAM conf detected, dorq can't run su.");
-    return DorqStatus::BadPamConf;
+    return {DorqStatus::BadPamConf, kReasonSuRefusesDorq};
   }
-  // The whole pause, even when a signal cuts a sleep short.
-  for (unsigned left = kAuthFailurePauseSeconds; left > 0;) {
-    left = sleep(left);
-  }
-  DORQ_TRACE(kTraceAlways, kFunction, "Could not authenticate despite best efforts");
-  return DorqStatus::AuthFailed;
+  return refused(kReasonAuthFailed);
 }
 
-DorqStatus decide(const char* user, const char* password) {
-  const uid_t euid = geteuid();
-  if (euid != 0) {
-    DORQ_TRACE(kTraceAlways, kFunction, "Dorq has not been setup, euid %d", static_cast<int>(euid));
-    return DorqStatus::NotSetUid;
-  }
+Verdict askPam(const char* user, const char* password) {
   DORQ_TRACE(kTraceAuth, kFunction, "Verifying credentials via sdorqPAMAuth");
   const PamAttempt first = sdorqPAMAuth(user, password, kFirstService);
   if (first == PamAttempt::NoLibrary) {
     DORQ_TRACE(kTraceAlways, kFunction, "LIBPAM not available");
-    return DorqStatus::NoPam;
+    return {DorqStatus::NoPam, kReasonNoPamLibrary};
   }
   if (first == PamAttempt::Ok) {
     DORQ_TRACE(kTraceAuth, kFunction, "Succeeded using su service");
-    return DorqStatus::Ok;
+    return kAccepted;
   }
   return decideSecond(first, sdorqPAMAuth(user, password, kSecondService));
 }
 
+// The attempt is counted before PAM is asked and settled by its verdict: a
+// success clears the count, and no library at all (nothing was checked)
+// takes the record back. Every other outcome stays counted, 21 too: under it
+// the "dorq" service has refused the password.
+Verdict countAndAsk(const char* user, const char* password) {
+  LockoutAttempt lockout;
+  switch (lockout.count(user)) {
+    case LockoutCount::Locked:
+      return refused(kReasonUserLocked);
+    case LockoutCount::Unusable:
+      return refused(kReasonAuthFailed);  // fail closed
+    case LockoutCount::Counted:
+    case LockoutCount::NotCounted:
+      break;
+  }
+  const Verdict verdict = askPam(user, password);
+  if (verdict.status == DorqStatus::Ok) {
+    lockout.clear();
+  } else if (verdict.status == DorqStatus::NoPam) {
+    lockout.takeBack();
+  }
+  return verdict;
+}
+
+Verdict decide(const char* user, const char* password) {
+  const uid_t euid = geteuid();
+  if (euid != 0) {
+    DORQ_TRACE(kTraceAlways, kFunction, "Dorq has not been setup, euid %d", static_cast<int>(euid));
+    return {DorqStatus::NotSetUid, kReasonNotSetUid};
+  }
+  // Some services accept an empty password (pam_unix's nullok); dorq never
+  // does, and does not count it.
+  if (password[0] == '\0') {
+    DORQ_TRACE(kTraceAlways, kFunction, "Empty password refused");
+    return refused(kReasonEmptyPassword);
+  }
+  return countAndAsk(user, password);
+}
+
 }  // namespace
 
-DorqStatus sdorqAuthenticateUser(const char* user, const char* password) {
+DorqStatus sdorqAuthenticate(const char* user, const char* password, const char** reason) {
   DORQ_TRACE(kTraceEntryExit, kFunction, "Enter");
   DORQ_TRACE(kTraceAuth, kFunction, "Credentials");
-  const DorqStatus result = decide(user, password);
-  DORQ_TRACE(kTraceEntryOrAuth, kFunction, "Exiting with status %d", static_cast<int>(result));
-  return result;
+  const Verdict verdict = decide(user, password);
+  if (verdict.status == DorqStatus::AuthFailed) {
+    // The whole pause, even when a signal cuts a sleep short; the failure
+    // record, if any, is settled by now.
+    for (unsigned left = kAuthFailurePauseSeconds; left > 0;) {
+      left = sleep(left);
+    }
+    DORQ_TRACE(kTraceAlways, kFunction, "Could not authenticate despite best efforts");
+  }
+  DORQ_TRACE(kTraceEntryOrAuth, kFunction, "Exiting with status %d",
+             static_cast<int>(verdict.status));
+  if (reason != nullptr) {
+    *reason = verdict.reason;
+  }
+  return verdict.status;
+}
+
+DorqStatus sdorqAuthenticateUser(const char* user, const char* password) {
+  const char* reason = nullptr;
+  return sdorqAuthenticate(user, password, &reason);
 }

@@ -1,5 +1,5 @@
-// Authentication: the policy over the "su" and "dorq" PAM services, and one
-// PAM attempt with its conversation function.
+// Authentication: the policy over the lockout and the "su" and "dorq" PAM
+// services, and one PAM attempt with its conversation function.
 #ifndef DORQ_APP_SDORQ_AUTH_H
 #define DORQ_APP_SDORQ_AUTH_H
 
@@ -20,8 +20,21 @@ enum class PamAttempt {
 // Seconds of pause before reporting a plain authentication failure.
 inline constexpr unsigned kAuthFailurePauseSeconds = 3;
 
-// Ok, NotSetUid, AuthFailed, NoPam or BadPamConf.
+// Ok, NotSetUid, AuthFailed, NoPam or BadPamConf; *reason becomes the word
+// the audit line gives for a refusal (one of the static strings below), or
+// nullptr on success.
+DorqStatus sdorqAuthenticate(const char* user, const char* password, const char** reason);
+// The same without the reason.
 DorqStatus sdorqAuthenticateUser(const char* user, const char* password);
+
+// The reason words.
+inline constexpr char kReasonAuthFailed[] = "authentication-failed";
+inline constexpr char kReasonUserLocked[] = "user-locked";
+inline constexpr char kReasonEmptyPassword[] = "empty-password";
+inline constexpr char kReasonNotSetUid[] = "not-setuid-root";
+inline constexpr char kReasonNoPamLibrary[] = "no-pam-library";
+inline constexpr char kReasonSuRefusesDorq[] = "su-refuses-dorq";
+
 // One attempt against one service.
 PamAttempt sdorqPAMAuth(const char* user, const char* password, const char* service);
 

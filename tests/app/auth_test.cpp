@@ -1,13 +1,18 @@
 // What tests/e2e/pam.bats cannot reach: the conversation with hand-made messages and failed
-// allocations (ASan sees leaks and shared copies), and the pause a script could only time.
+// allocations (ASan sees leaks and shared copies), the pause a script could only time with the
+// reason each outcome gives, the lockout's window on a clock of the test's own, and its records
+// made with a group and umask dorq's start does not leave it.
 #include <dlfcn.h>
 #include <security/pam_appl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
+#include <tuple>
 #include <vector>
 
 #include "app/dorq_status.h"
 #include "app/sdorq_auth.h"
+#include "app/sdorq_lockout.h"
 #include "tests/support/fault_injection.h"
 #include "tests/support/support.h"
 
@@ -75,20 +80,26 @@ TEST(ConvTest, AnswersAndRefusals) {
   resetFaults();
 }
 
-TEST(AuthPause, OnlyThePlainFailurePausesAndForTheWholeThreeSeconds) {
+TEST(AuthPause, OnlyARefusalPausesAndForTheWholeThreeSeconds) {
   DORQ_REQUIRE_ROOT();
   ASSERT_TRUE(enterPrivateMountNamespace());
+  // dqjob is no user here, so nothing is counted; should it be, the records stay in the namespace.
+  ASSERT_EQ(mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=0755"), 0);
   const TempDir pamd;
   ASSERT_TRUE(bindMount(pamd.path(), "/etc/pam.d"));
   const char* const libpam = "/lib/x86_64-linux-gnu/libpam.so.0";  // /usr/lib's too, via the link
   const std::vector<unsigned> paused = {3, 2}, none;
   using enum DorqStatus;
-  // su, dorq, result; an empty dorq: no libpam at all, first, before this process loads it.
+  // su, dorq, password, result, reason; an empty dorq: no libpam at all, first, before this process
+  // loads it. An empty password is refused even where both services would accept it.
+  const char *failed = kReasonAuthFailed, *pw = "pw";
   // clang-format off
-  const struct { const char *su, *dorq; DorqStatus result; } cases[] = {
-      {"success", "", NoPam}, {"success", "auth_err", Ok}, {"auth_err", "success", Ok},
-      {"perm_denied", "auth_err", BadPamConf}, {"auth_err", "auth_err", AuthFailed},
-      {"perm_denied", "system_err", AuthFailed}, {"auth_err", "perm_denied", AuthFailed}};
+  const struct { const char *su, *dorq, *password; DorqStatus result; const char* reason; } cases[] = {
+      {"success", "", pw, NoPam, kReasonNoPamLibrary}, {"success", "auth_err", pw, Ok, nullptr},
+      {"auth_err", "success", pw, Ok, nullptr}, {"success", "success", "", AuthFailed, kReasonEmptyPassword},
+      {"perm_denied", "auth_err", pw, BadPamConf, kReasonSuRefusesDorq},
+      {"auth_err", "auth_err", pw, AuthFailed, failed}, {"perm_denied", "system_err", pw, AuthFailed, failed},
+      {"auth_err", "perm_denied", pw, AuthFailed, failed}};
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.su) + " " + c.dorq);
@@ -98,11 +109,51 @@ TEST(AuthPause, OnlyThePlainFailurePausesAndForTheWholeThreeSeconds) {
     }
     ASSERT_TRUE(*c.dorq != '\0' || bindMount("/dev/null", libpam));
     sleeps.clear();
-    EXPECT_EQ(sdorqAuthenticateUser("dqjob", "pw"), c.result);
+    const char* reason = "unset";
+    EXPECT_EQ(sdorqAuthenticate("dqjob", c.password, &reason), c.result);
+    EXPECT_STREQ(reason, c.reason);
     EXPECT_EQ(sleeps, c.result == AuthFailed ? paused : none);
     EXPECT_EQ(dlopen("libpam.so.0", RTLD_NOW | RTLD_NOLOAD), nullptr) << "libpam left loaded";
     ASSERT_TRUE(*c.dorq != '\0' || umount(libpam) == 0);
   }
+}
+
+// Five failures, each less than 15 minutes before the latest, lock until 15 minutes after it.
+TEST(Lockout, WindowAndLock) {
+  const uint64_t t = 1'000'000, lock = 15 * 60;
+  std::vector<TallyRecord> five(5, {"dorq", 0, kTallyValid, t}), fourValid = five, firstOut = five;
+  fourValid[0].status = 0;
+  firstOut[0].time = t - lock;
+  // clang-format off
+  const struct { std::vector<TallyRecord> records; uint64_t now; bool locked; } cases[] = {
+      {{}, t, false}, {five, t, true}, {fourValid, t, false}, {firstOut, t, false},
+      {five, t + lock - 1, true}, {five, t + lock, false}, {five, t - 3600, true}};  // clock set back
+  // clang-format on
+  for (const auto& c : cases) {
+    EXPECT_EQ(sdorqTallyLocks(c.records.data(), c.records.size(), c.now), c.locked) << &c - cases;
+  }
+}
+
+// Made with a foreign group and a umask that takes every bit (dorq's start sets neither, should it
+// stop).
+TEST(Lockout, RecordsAreRootsAloneWhateverGroupAndUmask) {
+  DORQ_REQUIRE_ROOT();
+  ASSERT_TRUE(enterPrivateMountNamespace());
+  ASSERT_EQ(mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=0755"), 0);
+  const mode_t mask = umask(0777);
+  ASSERT_EQ(setegid(65534), 0);
+  LockoutAttempt attempt;
+  EXPECT_EQ(attempt.count("root"), LockoutCount::Counted);
+  for (const auto& [path, mode] : {std::pair{"/var/lib/dorq", 0700},
+                                   {"/var/lib/dorq/faillock", 0700},
+                                   {"/var/lib/dorq/faillock/root", 0600}}) {
+    struct stat st {};
+    EXPECT_EQ(stat(path, &st), 0);
+    EXPECT_EQ(std::tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::tuple(0U, 0U, mode))
+        << path;
+  }
+  EXPECT_EQ(setegid(0), 0);
+  umask(mask);
 }
 
 }  // namespace

@@ -43,18 +43,38 @@ load helper
   job 3 /bin/sh "$T/probe" > request
   [ "$(script -qec "chown 23001 \$(tty); ${AS[*]} $W/bin/dorq < request" /dev/null | tr -d '\0\r' | xargs)" = "no-tty w w" ]
 }
-# pam_faillock counts a guess before dorq's pause, during which it is killed (nodelay: no other pause).
-@test "killed guesses still lock the user out; faillock --reset lets the password in again" {
-  mkdir -m 0755 "$T/tally" # the failure records, on the sandbox's tmpfs
-  local o="deny=3 unlock_time=600 dir=$T/tally nodelay" lock
-  printf -v lock '%s\n' "auth required pam_faillock.so preauth $o" 'auth [success=1 default=bad] pam_unix.so nodelay' \
-    "auth [default=die] pam_faillock.so authfail $o" "auth sufficient pam_faillock.so authsucc $o" \
-    'auth required pam_deny.so' "account required pam_faillock.so dir=$T/tally" 'account required pam_unix.so'
-  service su "$lock"; service dorq "$lock"
-  (PRE=(timeout -s KILL 0.5); for guess in 1 2; do req dqjob "wrong $guess" 2 /bin/true | dq; [ "$(cat rc)" = 137 ]; done)
-  job 2 /bin/true | dq; check 07 7 7
-  faillock --dir "$T/tally" --user dqjob --reset
-  job 2 /bin/true | dq; check 00 "" 0
+# The host's own "su" (Debian's: pam_unix nullok, no failure count) and the packaged "dorq", unchanged: dorq counts
+# each attempt before PAM is asked and refuses a locked user without asking it. The caller has umask 0 and root's group.
+@test "killed guesses lock the user whatever su says, root too; faillock --reset lets the password in again" {
+  cp "$W"/host-pam.d/{su,common-*} "$W/pam.d"; cp "$BATS_TEST_DIRNAME/../../debian/dorq.pam" "$W/pam.d/dorq"
+  local tally=/var/lib/dorq/faillock rootpw='Root-Pass 577' shadow
+  shadow=$(sed "s|^root:[^:]*:|root:$(openssl passwd -6 "$rootpw"):|" "$W/shadow"); echo "$shadow" > "$W/shadow"
+  echo dqempty:x:23004:23004::/:/bin/sh >> "$W/passwd"; echo "dqempty::$(($(date +%s) / 86400)):0:99999:7:::" >> "$W/shadow"
+  AS=(setpriv --reuid=23001 --regid=23001 --groups=0,23010); umask 0
+  guesses() { (PRE=(timeout -s KILL 0.5); for g in 1 2 3 4 5; do req $1 "wrong $g" 2 /bin/true | dq; [ "$(cat rc)" = 137 ]; done); }
+  unasked() { req "$@" 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x1A; check 07 7 7; not grep -q Trying dorq_*.trc; rm dorq_*.trc; }
+  owned() { [ "$(stat -c %U:%G:%a /var/lib/dorq $tally $tally/$1 | xargs)" = "root:root:700 root:root:700 root:root:600" ]; }
+  guesses dqjob; owned dqjob
+  not "${AS[@]}" truncate -s 0 $tally/dqjob; not "${AS[@]}" rm -rf /var/lib/dorq; owned dqjob
+  [ "$(faillock --dir $tally --user dqjob | grep -c '^[-0-9]* [:0-9]* SVC  *dorq  *V$')" = 5 ]
+  unasked dqjob "$JOBPW"
+  faillock --dir $tally --user dqjob --reset; job 2 /bin/true | dq; check 00 "" 0; owned dqjob
+  guesses root; unasked root "$rootpw"
+  faillock --dir $tally --user root --reset; req root "$rootpw" 2 /bin/true | dq; check 00 "" 0
+  unasked dqempty ""; [ ! -e $tally/dqempty ]
+}
+# Each spoil, made by root, leaves dorq's records unusable: every request is refused, nothing written through them.
+# A full file keeps its newest 5 before the next; a known name that is no file name is refused.
+@test "failure records not root's alone refuse every request; a full file is cut; no path from a user name" {
+  local tally=/var/lib/dorq/faillock; touch x
+  for spoil in "chmod 0720 /var/lib/dorq" "chgrp 23001 $tally" "mv $tally $tally.d; ln -s faillock.d $tally" \
+    "ln -sf $T/x $tally/dqjob" "ln $tally/dqjob /var/lib/dorq/link"; do
+    rm -rf /var/lib/dorq; job 2 /bin/true | dq; check 00 "" 0; eval "$spoil"; job 2 /bin/true | dq; check 07 7 7
+  done
+  [ ! -s x ]; rm -rf /var/lib/dorq; job 2 /bin/true | dq; check 00 "" 0
+  perl -e 'print pack("Z52 S S Q", "old", 0, 1, 1) x 70' > $tally/dqjob
+  req dqjob wrong 2 /bin/true | dq; check 07 7 7; [ "$(stat -c %s $tally/dqjob)" = $((6 * 64)) ]
+  echo ../dqx:x:23005:23005::/:/bin/sh >> "$W/passwd"; req ../dqx pw 2 /bin/true | dq; check 07 7 7; [ ! -e /var/lib/dorq/dqx ]
 }
 @test "a FIFO as the settings file does not hold dorq" {
   mkdir home && mkfifo home/env.zan && chmod 0755 home
@@ -90,10 +110,11 @@ load helper
 }
 @test "names, paths and the caller's TZ cannot add, repeat or move an audit line's fields" {
   local cmd="$T/x args=0 pid=1 status=7 (authentication failed)" long=/$(printf './%.0s' {1..600})bin/true stamp
-  ln -s /bin/true "$cmd"; { cat /etc/passwd; echo 'dq command=/bin/bash x:x:23002:23002::/:/bin/sh'; } > passwd
+  # No "/" in the name: dorq refuses a known user whose name cannot name its failure record.
+  ln -s /bin/true "$cmd"; { cat /etc/passwd; echo 'dq command=bash x:x:23002:23002::/:/bin/sh'; } > passwd
   over passwd /etc/passwd; service su "$PERMIT"; E=(TZ=XYZ-5:30)
   job 2 "$cmd" | dq; check 00 "" 0; mv audited lines
-  req "dq command=/bin/bash x" - 2 /bin/true | dq; check 00 "" 0; cat audited >> lines
+  req "dq command=bash x" - 2 /bin/true | dq; check 00 "" 0; cat audited >> lines
   job 2 "$long" | dq; check 00 "" 0; cat audited >> lines; grep -qF "[cut:${#long}] args=0 " lines
   # After the header, a started line has these fields and an ended line its end's; the time is the system's.
   awk '{ k = ""; for (i = 5; i <= NF; i++) { bad += ($i !~ /^[a-z_]+=[^=]*$/); sub(/=.*/, "", $i); k = k " " $i }

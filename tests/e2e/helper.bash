@@ -23,13 +23,16 @@ setup_file() {
   done
   printf '%s\n' dqjoba:x:23010:dqjob dqjobb:x:23011:dqjob dqothg:x:23012:dqother >> "$W/group"
   chown root:shadow "$W/shadow"; chmod 0640 "$W/shadow"
-  service other "$DENY"
+  service other "$DENY"; cp -a /etc/pam.d "$W/host-pam.d" # the host's own services, for a test to use
   for f in passwd group shadow pam.d; do mount --bind "$W/$f" "/etc/$f"; done
   install -m 4755 "$DORQ" "$W/bin/dorq"; install -m 0755 "$DORQ" "$W/bin/dorq-plain"
   # /dev/log (the host may lack it) appends to $W/log: /dev gets an overlay, its sub-mounts carried over.
   mkdir "$W/dev" "$W/dev-up" "$W/dev-work" && mount --rbind /dev "$W/dev"
   mount -t overlay overlay -o lowerdir=/dev,upperdir="$W/dev-up",workdir="$W/dev-work" /dev
   for f in pts shm mqueue; do [ ! -d "$W/dev/$f" ] || mount --rbind "$W/dev/$f" "/dev/$f"; done
+  # dorq's failure records (/var/lib/dorq) stay in $W too: an overlay over /var/lib.
+  mkdir "$W/lib-up" "$W/lib-work"
+  mount -t overlay overlay -o lowerdir=/var/lib,upperdir="$W/lib-up",workdir="$W/lib-work" /var/lib
   rm -f /dev/log; perl -MIO::Socket::UNIX -e '
     my $log = IO::Socket::UNIX->new(Type => SOCK_DGRAM, Local => "/dev/log") or die "/dev/log: $!";
     chmod 0666, "/dev/log"; open(my $out, ">>", $ARGV[0]) or die "$ARGV[0]: $!"; $out->autoflush;
@@ -37,9 +40,9 @@ setup_file() {
     print $out "$_\n" while defined recv($log, $_, 16384, 0)' "$W/log" > "$W/logsink.ready" 3>&- & export LOGSINK=$!
   while [ ! -s "$W/logsink.ready" ]; do sleep 0.01; done
 }
-# Each test: pam_unix in both services, in a fresh directory every user may write.
+# Each test: pam_unix in both services, no failure counted yet, in a fresh directory every user may write.
 setup() {
-  service su "$UNIX"; service dorq "$UNIX"
+  service su "$UNIX"; service dorq "$UNIX"; rm -rf /var/lib/dorq
   T=$W/t$BATS_TEST_NUMBER; mkdir -m 1777 "$T"; cd "$T"
   AS=(setpriv --reuid=23001 --regid=23001 --clear-groups) # who starts dorq
   PRE=()  # run as root before that, for what the caller's process inherits

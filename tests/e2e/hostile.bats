@@ -33,6 +33,7 @@ nul() { service su "auth requisite pam_debug.so auth=perm_denied"; printf "$1" "
 @test "user names are only looked up: separators of paths and account records name nobody" {
   service su "$PERMIT"
   for name in dqjob/x ../dqjob dqjob:x:0:0::/:/bin/sh "dqjob "; do req "$name" pw 2 /bin/true | dq; check "0a 00" 7 7; done
+  [ ! -e /var/lib/dorq ] # nor a failure record
 }
 # count FLAGS-TO-END: a request of dqjob's from its flags line on. The vector has count + 2 slots, computed
 # in 32 bits: a huge one cannot be had (2), or the input ends first (3).

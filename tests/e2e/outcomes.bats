@@ -70,7 +70,8 @@ row() {
   service su "auth required $HELPERS/pam_dorq_keepfd.so leave=1"$'\n'"account required pam_permit.so" # 1 descriptor free
   (PRE=(prlimit --nofile=64 --); job 2 /bin/true | dq; row "0a 0a" 10 10 "notice refused $t status=10 reason=job-pipe-failed error=EMFILE")
   for lib in $(readlink -f /{usr/,}lib/x86_64-linux-gnu/libpam.so{,.0} | sort -u); do over /dev/null "$lib"; done
-  job 2 /bin/true | dq; row 10 16 16 "notice refused $t status=16 reason=no-pam-library"
+  rm -rf /var/lib/dorq; job 2 /bin/true | dq; row 10 16 16 "notice refused $t status=16 reason=no-pam-library"
+  [ ! -s /var/lib/dorq/faillock/dqjob ] # counted, then taken back
 }
 @test "a missing log changes nothing else, and no descriptor of it reaches the job" {
   over /dev/null /dev/log

@@ -24,7 +24,7 @@ policy() {
 @test "su fails otherwise, and dorq's pam_unix accepts" { policy "$(debug system_err)" "$UNIX" "1 0" 00 "" 0; }
 @test "su denies, and dorq accepts after showing text the password does not answer" { policy "$DENY" "$TEXT" "7 0" 00 "" 0; }
 @test "su denies permission and dorq refuses the password: 21 at once" {
-  policy "$(debug perm_denied)" "$(debug auth_err)" "6 7" 15 21 21
+  policy "$(debug perm_denied)" "$(debug auth_err)" "6 7" 15 21 21; [ -s /var/lib/dorq/faillock/dqjob ] # counted
 }
 @test "both refuse the password: 7" { policy "$UNIX" "$UNIX" "7 7" 07 7 7 "Wrong-Pw 3"; }
 @test "a wrong password after text is not shown either" { policy "$DENY" "$TEXT" "7 7" 07 7 7 "Wrong-Pw 777"; }
