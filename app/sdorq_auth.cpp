@@ -34,6 +34,9 @@ Verdict decideSecond(PamAttempt first, PamAttempt second) {
     DORQ_TRACE(kTraceAuth, kFunction, "Succeeded using dorq service");
     return kAccepted;
   }
+  if (second == PamAttempt::UserChanged) {
+    return refused(kReasonPamUserChanged);
+  }
   // "su" denied permission while "dorq" itself works up to the password: the
   // host's "su" service refuses dorq, which is a setup fault, not the user's.
   if (first == PamAttempt::PermDenied && second == PamAttempt::AuthErr) {
@@ -53,6 +56,9 @@ Verdict askPam(const char* user, const char* password) {
   if (first == PamAttempt::Ok) {
     DORQ_TRACE(kTraceAuth, kFunction, "Succeeded using su service");
     return kAccepted;
+  }
+  if (first == PamAttempt::UserChanged) {
+    return refused(kReasonPamUserChanged);  // no second service
   }
   return decideSecond(first, sdorqPAMAuth(user, password, kSecondService));
 }

@@ -13,8 +13,9 @@ enum class PamAttempt {
   Ok = 0,
   Other = 1,  // missing symbol, pam_end failed, other status
   NoLibrary = 2,
-  PermDenied = 6,  // PAM_PERM_DENIED passed through
-  AuthErr = 7,     // PAM_AUTH_ERR passed through
+  UserChanged = 3,  // the transaction succeeded, but PAM_USER is not the user asked for
+  PermDenied = 6,   // PAM_PERM_DENIED passed through
+  AuthErr = 7,      // PAM_AUTH_ERR passed through
 };
 
 // Seconds of pause before reporting a plain authentication failure.
@@ -31,6 +32,7 @@ DorqStatus sdorqAuthenticateUser(const char* user, const char* password);
 inline constexpr char kReasonAuthFailed[] = "authentication-failed";
 inline constexpr char kReasonUserLocked[] = "user-locked";
 inline constexpr char kReasonEmptyPassword[] = "empty-password";
+inline constexpr char kReasonPamUserChanged[] = "pam-user-changed";
 inline constexpr char kReasonNotSetUid[] = "not-setuid-root";
 inline constexpr char kReasonNoPamLibrary[] = "no-pam-library";
 inline constexpr char kReasonSuRefusesDorq[] = "su-refuses-dorq";

@@ -32,14 +32,16 @@ constexpr int kMaxConvMessages = PAM_MAX_NUM_MSG;
 using PamStartFn = int (*)(const char*, const char*, const struct pam_conv*, pam_handle_t**);
 using PamEndFn = int (*)(pam_handle_t*, int);
 using PamStepFn = int (*)(pam_handle_t*, int);
+using PamGetItemFn = int (*)(const pam_handle_t*, int, const void**);
 
-// The five entry points; valid only while the library handle is held.
+// The six entry points; valid only while the library handle is held.
 struct PamEntryPoints {
   PamStartFn start = nullptr;
   PamEndFn end = nullptr;
   PamStepFn authenticate = nullptr;
   PamStepFn acctMgmt = nullptr;
   PamStepFn setcred = nullptr;
+  PamGetItemFn getItem = nullptr;
 };
 
 UniqueLibrary openLibpam() {
@@ -68,11 +70,11 @@ bool lookUp(void* library, const char* name, void** symbol) {
 }
 
 // The entry points, in the order they are looked up.
-constexpr const char* kEntryPointNames[] = {"pam_start", "pam_end", "pam_authenticate",
-                                            "pam_acct_mgmt", "pam_setcred"};
+constexpr const char* kEntryPointNames[] = {"pam_start",     "pam_end",     "pam_authenticate",
+                                            "pam_acct_mgmt", "pam_setcred", "pam_get_item"};
 constexpr size_t kEntryPointCount = sizeof kEntryPointNames / sizeof kEntryPointNames[0];
 
-// Resolves the five entry points in their fixed order; false at the first one
+// Resolves the six entry points in their fixed order; false at the first one
 // missing.
 bool resolveEntryPoints(void* library, PamEntryPoints* pam) {
   void* symbols[kEntryPointCount] = {};
@@ -86,6 +88,7 @@ bool resolveEntryPoints(void* library, PamEntryPoints* pam) {
   pam->authenticate = reinterpret_cast<PamStepFn>(symbols[2]);
   pam->acctMgmt = reinterpret_cast<PamStepFn>(symbols[3]);
   pam->setcred = reinterpret_cast<PamStepFn>(symbols[4]);
+  pam->getItem = reinterpret_cast<PamGetItemFn>(symbols[5]);
   return true;
 }
 
@@ -118,9 +121,23 @@ PamAttempt mapStatus(int status) {
   return PamAttempt::Other;
 }
 
-// pam_start, the three steps and pam_end, which runs exactly once because
-// pam_start was invoked, whatever it returned. The library is released
-// after pam_end and before the status is mapped.
+// After a fully successful transaction: PAM still names the user asked for,
+// so the job runs as the user PAM authenticated. A module may change PAM_USER.
+bool sameUser(const PamEntryPoints& pam, pam_handle_t* handle, const char* user) {
+  const void* item = nullptr;
+  const int status = pam.getItem(handle, PAM_USER, &item);
+  const char* pamUser = status == PAM_SUCCESS ? static_cast<const char*>(item) : nullptr;
+  if (pamUser != nullptr && strcmp(pamUser, user) == 0) {
+    return true;
+  }
+  DORQ_TRACE(kTraceAlways, kAttemptFunction, "PAM authenticated another user: %s",
+             pamUser != nullptr ? pamUser : "(none)");
+  return false;
+}
+
+// pam_start, the three steps, the user check and pam_end, which runs exactly
+// once because pam_start was invoked, whatever it returned. The library is
+// released after pam_end and before the status is mapped.
 PamAttempt runTransaction(const PamEntryPoints& pam, UniqueLibrary* library, const char* user,
                           const char* password, const char* service) {
   pam_conv_sdorq.conv = sdorqUserConv;
@@ -134,9 +151,10 @@ PamAttempt runTransaction(const PamEntryPoints& pam, UniqueLibrary* library, con
   status = runStep(pam.authenticate, "pam_authenticate", handle, status);
   status = runStep(pam.acctMgmt, "pam_acct_mgmt", handle, status);
   status = runStep(pam.setcred, "pam_setcred", handle, status);
+  const bool changed = status == PAM_SUCCESS && !sameUser(pam, handle, user);
 
   DORQ_TRACE(kTraceAuth, kAttemptFunction, "Invoking pam_end");
-  const int endStatus = pam.end(handle, status);
+  const int endStatus = pam.end(handle, changed ? PAM_AUTH_ERR : status);
   pam_conv_sdorq.appdata_ptr = nullptr;  // the password outlives no transaction
   if (endStatus != PAM_SUCCESS) {
     DORQ_TRACE(kTraceAlways, kAttemptFunction, "Error %d while invoking pam_end", endStatus);
@@ -144,7 +162,7 @@ PamAttempt runTransaction(const PamEntryPoints& pam, UniqueLibrary* library, con
     return PamAttempt::Other;
   }
   library->reset();
-  return mapStatus(status);
+  return changed ? PamAttempt::UserChanged : mapStatus(status);
 }
 
 PamAttempt attempt(const char* user, const char* password, const char* service) {

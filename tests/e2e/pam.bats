@@ -3,6 +3,7 @@
 # (The pause after a plain failure: tests/app/auth_test.cpp.)
 load helper
 TEXT="auth optional pam_echo.so text"$'\n'"$UNIX" # pam_unix after a module that only shows a text
+OTHER="auth required $HELPERS/pam_dorq_keepfd.so user=dqother"$'\n'"account required pam_permit.so"
 # debug AUTH [ACCT [CRED]]: a service answering exactly these pam_debug values.
 debug() { printf 'auth requisite pam_debug.so auth=%s cred=%s\naccount requisite pam_debug.so acct=%s' "$1" "${3-success}" "${2-success}"; }
 # policy SU DORQ ATTEMPTS WORDS FRAME RC [PASSWORD [USER]]: the services, then a request from USER (dqjob)
@@ -30,6 +31,9 @@ policy() {
 @test "a wrong password after text is not shown either" { policy "$DENY" "$TEXT" "7 7" 07 7 7 "Wrong-Pw 777"; }
 @test "su denies permission and dorq fails otherwise: 7" { policy "$(debug perm_denied)" "$(debug system_err)" "6 1" 07 7 7; }
 @test "su refuses the password and dorq denies permission: 7" { policy "$(debug auth_err)" "$(debug perm_denied)" "7 6" 07 7 7; }
+# A module made another user PAM's: refused, and "su" doing so leaves "dorq" unasked.
+@test "su authenticates another PAM user: 3, and 7 at once" { policy "$OTHER" "$PERMIT" 3 07 7 7; }
+@test "dorq authenticates another PAM user: 3, and 7" { policy "$DENY" "$OTHER" "7 3" 07 7 7; }
 # A program that tested for failure instead of success would run these jobs.
 @test "an incomplete su and a new password required by dorq: 7" {
   policy "$(debug incomplete)" "$(debug success new_authtok_reqd)" "1 1" 07 7 7 "Pw 1"
@@ -57,7 +61,7 @@ libpam() { readlink -f /usr/lib/x86_64-linux-gnu/libpam.so.0; }
 @test "pam_end failing after a successful transaction: 1" {
   over "$HELPERS/libdorq_fake_pam_end_fails.so" "$(libpam)"; E=(DORQ_FAKE_PAM_LOG=$T/calls)
   policy "$PERMIT" "$PERMIT" "1 1" 07 7 7
-  printf 'pam_start %s dqjob 1\npam_authenticate handle 0\npam_acct_mgmt handle 0\npam_setcred handle 0\npam_end handle 0\n' \
+  printf 'pam_start %s dqjob 1\npam_authenticate handle 0\npam_acct_mgmt handle 0\npam_setcred handle 0\npam_get_item handle 2\npam_end handle 0\n' \
     su dorq | cmp - calls
 }
 # A job of root's reads dorq's memory map: no PAM library or module is left.
