@@ -34,10 +34,10 @@ request() { printf '%s\n%s\n%s\n%s\n0\n' "$user" "$@" | as_scheduler $program; }
   in_root dpkg-query -W -f='${Conffiles}\n' dorq | grep -q '^ /etc/pam.d/dorq '
 }
 # With "su" closed to all but root, as an administrator may close it, the service dorq alone decides.
-# pam_faillock's authsucc clears the count: back at 0, the right password went through the whole stack.
-@test "the dorq service counts a wrong password and accepts the right one" {
+# dorq counts every attempt in its own records and clears them once PAM accepts.
+@test "dorq counts a wrong password, and the dorq service accepts the right one" {
   sed -i '/pam_rootok.so/a auth requisite pam_deny.so' "$ROOT/etc/pam.d/su"
-  failures() { in_root faillock --user "$user" | grep -c ' V$' || true; }
+  failures() { in_root faillock --dir /var/lib/dorq/faillock --user "$user" | grep -c ' V$' || true; }
   run -7 request 'not the password' 0 /bin/true; [ "$(failures)" -eq 1 ]
   run -0 request "$password" 0 /bin/true; [ "$(failures)" -eq 0 ]
 }
@@ -48,6 +48,12 @@ request() { printf '%s\n%s\n%s\n%s\n0\n' "$user" "$@" | as_scheduler $program; }
   [ "$(zcat "$ROOT"/usr/share/man/{man8/dorq.8,man1/dorq-client.1}.gz | grep -c '^\.TH ')" = 2 ]
   zgrep -qF "$program" "$ROOT/usr/share/man/man8/dorq.8.gz"; run -1 zgrep -q /usr/local/libexec "$ROOT/usr/share/man/man8/dorq.8.gz"
   [ -z "$(MANWIDTH=80 in_root man --warnings -l /usr/share/man/man8/dorq.8.gz 2>&1 >/dev/null)" ]
+}
+@test "dpkg -i refuses a group dorq that is not a local system group" {
+  local gid; gid=$(in_root getent group dorq | cut -d: -f3)
+  in_root groupmod -g 5000 dorq
+  run ! in_root dpkg -i /tmp/dorq.deb; [[ $output == *"group dorq (gid 5000) is not a local system group"* ]]
+  in_root groupmod -g "$gid" dorq; in_root dpkg --configure dorq
 }
 @test "an administrator's own statoverride survives an upgrade" {
   in_root groupadd --system pkgother
