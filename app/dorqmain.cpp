@@ -28,7 +28,7 @@ AuditRequest auditRequest(const DorqRequest& request) {
 // authentication is audited here; everything after it by the execution step.
 DorqStatus serve(DorqRequest* request, const StatusChannel& channel, int* exitStatus) {
   const char* reason = nullptr;
-  DorqStatus status = sdorqAuthenticateUser(request->user, request->password);  // XXX reason
+  DorqStatus status = sdorqAuthenticate(request->user, request->password, &reason);
   // The password is needed no more; no copy of it lives past this point.
   dorqWipePassword(request);
   if (status != DorqStatus::Ok) {

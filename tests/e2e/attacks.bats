@@ -52,16 +52,19 @@ load helper
   echo dqempty:x:23004:23004::/:/bin/sh >> "$W/passwd"; echo "dqempty::$(($(date +%s) / 86400)):0:99999:7:::" >> "$W/shadow"
   AS=(setpriv --reuid=23001 --regid=23001 --groups=0,23010); umask 0
   guesses() { (PRE=(timeout -s KILL 0.5); for g in 1 2 3 4 5; do req $1 "wrong $g" 2 /bin/true | dq; [ "$(cat rc)" = 137 ]; done); }
-  unasked() { req "$@" 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x1A; check 07 7 7; not grep -q Trying dorq_*.trc; rm dorq_*.trc; }
+  unasked() { # USER PASSWORD REASON
+    req "$1" "$2" 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x1A; check 07 7 7; grep -q " reason=$3\$" audited
+    not grep -q Trying dorq_*.trc; rm dorq_*.trc
+  }
   owned() { [ "$(stat -c %U:%G:%a /var/lib/dorq $tally $tally/$1 | xargs)" = "root:root:700 root:root:700 root:root:600" ]; }
   guesses dqjob; owned dqjob
   not "${AS[@]}" truncate -s 0 $tally/dqjob; not "${AS[@]}" rm -rf /var/lib/dorq; owned dqjob
   [ "$(faillock --dir $tally --user dqjob | grep -c '^[-0-9]* [:0-9]* SVC  *dorq  *V$')" = 5 ]
-  unasked dqjob "$JOBPW"
+  unasked dqjob "$JOBPW" user-locked
   faillock --dir $tally --user dqjob --reset; job 2 /bin/true | dq; check 00 "" 0; owned dqjob
-  guesses root; unasked root "$rootpw"
+  guesses root; unasked root "$rootpw" user-locked
   faillock --dir $tally --user root --reset; req root "$rootpw" 2 /bin/true | dq; check 00 "" 0
-  unasked dqempty ""; [ ! -e $tally/dqempty ]
+  unasked dqempty "" empty-password; [ ! -e $tally/dqempty ]
 }
 # Each spoil, made by root, leaves dorq's records unusable: every request is refused, nothing written through them.
 # A full file keeps its newest 5 before the next; a known name that is no file name is refused.
