@@ -122,22 +122,24 @@ char* unifiedMountPoint(char* line) {
 // as needed.
 constexpr size_t kMountInfoStart = 16384;
 
-UniqueFd openUnifiedRoot() {
+// The whole of mountinfo, terminated, in a buffer of its own; null when it
+// cannot be read.
+char* readMountInfo() {
   const UniqueFd fd(open(kMountInfo, O_RDONLY | O_CLOEXEC));
   size_t capacity = kMountInfoStart;
-  UniqueHeap<char> text(static_cast<char*>(malloc(capacity)));
+  char* text = fd.valid() ? static_cast<char*>(malloc(capacity)) : nullptr;
   size_t length = 0;
-  while (fd.valid() && text.valid()) {
+  while (text != nullptr) {
     if (length + 1 == capacity) {
       capacity *= 2;
-      char* grown = static_cast<char*>(realloc(text.get(), capacity));
+      char* grown = static_cast<char*>(realloc(text, capacity));
       if (grown == nullptr) {
-        return UniqueFd();
+        free(text);
+        return nullptr;
       }
-      (void)text.release();
-      text.reset(grown);
+      text = grown;
     }
-    const ssize_t got = read(fd.get(), text.get() + length, capacity - 1 - length);
+    const ssize_t got = read(fd.get(), text + length, capacity - 1 - length);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -146,10 +148,17 @@ UniqueFd openUnifiedRoot() {
     }
     length += static_cast<size_t>(got);
   }
-  if (!fd.valid() || !text.valid()) {
+  if (text != nullptr) {
+    text[length] = '\0';
+  }
+  return text;
+}
+
+UniqueFd openUnifiedRoot() {
+  const UniqueHeap<char> text(readMountInfo());
+  if (!text.valid()) {
     return UniqueFd();
   }
-  text.get()[length] = '\0';
   const char* found = nullptr;
   char* save = nullptr;
   for (char* line = strtok_r(text.get(), "\n", &save); line != nullptr;
