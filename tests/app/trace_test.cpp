@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <numeric>
 #include <regex>
 
 #include "app/dorq_trace.h"
@@ -13,14 +14,18 @@
 namespace dorq_test {
 namespace {
 
+// The traced value holds every control byte, 1 to 31 and 127: each comes out as one escape.
 void traceLine() {
+  std::string controls(32, '\x7f');
+  std::iota(controls.begin(), controls.end() - 1, '\x01');
   errno = EDOM;
-  dorqTrace(8, "sdorq", 12, "fn", "%s|%d|%.*s|%%", "msg", -7, 3, "abcdef");
+  dorqTrace(8, "sdorq", 12, "fn", "%s|%d|%.*s|%%", controls.c_str(), -7, 3, "abcdef");
   EXPECT_EQ(errno, EDOM);
 }
 bool isLine(const std::string& text) {
   static const std::regex line(R"(SCHED \d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d )" +
-                               std::to_string(getpid()) + R"( sdorq:12\(fn\)msg\|-7\|abc\|%\n)");
+                               std::to_string(getpid()) +
+                               R"( sdorq:12\(fn\)(\\([nrt]|x[01][0-9a-f]|x7f)){32}\|-7\|abc\|%\n)");
   return std::regex_match(text, line);
 }
 

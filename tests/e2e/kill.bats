@@ -25,11 +25,12 @@ retry() { for _ in $(seq 200); do "$@" && return; sleep 0.05; done; false; }
     "${AS[*]} $W/bin/dorq -childpidfile job.pid < in > out & echo \$! > dorq.pid; wait" > reaped
   grep -qx "$(cat dorq.pid) 0" reaped; grep -qx "$(cat job.pid) 9" reaped; printf '\0' | cmp out
 }
-# Framed to a descriptor dorq was started with (the value's leading number); or over the start of a file the
-# caller creates or owns, never through a final link nor to a FIFO, where dorq could hang.
+# Framed to a descriptor dorq was started with (the value's leading number), after status word 0 on a shared one;
+# or over the start of a file the caller creates or owns, never through a final link nor to a FIFO, where dorq could hang.
 @test "the child pid record on a descriptor, in a new file, an old file, a link and a FIFO" {
   KEEP=5; job 0 /bin/sh -c 'printf $$ > jobpid' | dq -childpidfile 5abc 5> record
   check "" "" 0; [ "$(cat record)" = "DORQ_CHILD_PID$(cat jobpid)DORQ_CHILD_PID" ]
+  job 2 /bin/sh -c 'printf $$ > jobpid' | dq -childpidfile 1; check 00 "" 0 "DORQ_CHILD_PID$(cat jobpid)DORQ_CHILD_PID"
   echo -n XXXXXXXXXXXXXXXXXXXXtail > old; chown 23001:23001 old; echo untouched > target; ln -s target link; mkfifo fifo
   for file in fresh old link fifo; do
     (umask 0; job 2 /bin/sh -c "printf \$\$ > $file.job" | dq -childpidfile "$T/$file"); check 00 "" 0
