@@ -37,7 +37,9 @@ void inFreshProcess(const std::function<void()>& body) {
 using Lookup = std::tuple<int, unsigned, std::string>;
 const Lookup kNotSet{kSlzResultNotSet, kSlzNotSet, ""};
 const auto found = [](const std::string& v) { return Lookup{int(v.size()), kSlzOk, v}; };
-const auto failed = [](unsigned e, std::string w = "") { return Lookup{kSlzResultError, e, w}; };
+const auto failed = [](unsigned e, const std::string& w = "") {
+  return Lookup{kSlzResultError, e, w};
+};
 
 // The buffer has a byte more than bufsize, all '@' until written, so a write past bufsize shows.
 Lookup call(const char* name, uint64_t len, bool withBuffer, size_t bufsize, uint32_t options) {
