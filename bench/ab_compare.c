@@ -48,6 +48,8 @@ int main(int argc, char** argv) {
   double* a = calloc((size_t)count, sizeof *a);
   double* b = calloc((size_t)count, sizeof *b);
   if (a == NULL || b == NULL) {
+    free(a);
+    free(b);
     return 1;
   }
   for (int i = 0; i < count; ++i) {
