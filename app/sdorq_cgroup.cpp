@@ -33,17 +33,11 @@ constexpr int kEmptyWaitMs = 1000;
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int64_t kBytesPerKilobyte = 1024;
 
-// Reads name (below dir, or an absolute path with dir -1) into buf,
-// terminated; the length, or -1.
-ssize_t readSmall(int dir, const char* name, char* buf, size_t size) {
-  const UniqueFd fd(dir >= 0 ? openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)
-                             : open(name, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    return -1;
-  }
-  size_t length = 0;
+// Reads from fd into buf until it is full (less a byte for the terminator)
+// or the file ends; the new length.
+size_t readInto(int fd, char* buf, size_t size, size_t length) {
   while (length + 1 < size) {
-    const ssize_t got = read(fd.get(), buf + length, size - 1 - length);
+    const ssize_t got = read(fd, buf + length, size - 1 - length);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -52,6 +46,18 @@ ssize_t readSmall(int dir, const char* name, char* buf, size_t size) {
     }
     length += static_cast<size_t>(got);
   }
+  return length;
+}
+
+// Reads name (below dir, or an absolute path with dir -1) into buf,
+// terminated; the length, or -1.
+ssize_t readSmall(int dir, const char* name, char* buf, size_t size) {
+  const UniqueFd fd(dir >= 0 ? openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)
+                             : open(name, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    return -1;
+  }
+  const size_t length = readInto(fd.get(), buf, size, 0);
   buf[length] = '\0';
   return static_cast<ssize_t>(length);
 }
@@ -130,26 +136,18 @@ char* readMountInfo() {
   char* text = fd.valid() ? static_cast<char*>(malloc(capacity)) : nullptr;
   size_t length = 0;
   while (text != nullptr) {
-    if (length + 1 == capacity) {
-      capacity *= 2;
-      char* grown = static_cast<char*>(realloc(text, capacity));
-      if (grown == nullptr) {
-        free(text);
-        return nullptr;
-      }
-      text = grown;
-    }
-    const ssize_t got = read(fd.get(), text + length, capacity - 1 - length);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
+    length = readInto(fd.get(), text, capacity, length);
+    if (length + 1 < capacity) {
+      text[length] = '\0';  // the whole file
       break;
     }
-    length += static_cast<size_t>(got);
-  }
-  if (text != nullptr) {
-    text[length] = '\0';
+    capacity *= 2;
+    char* grown = static_cast<char*>(realloc(text, capacity));
+    if (grown == nullptr) {
+      free(text);
+      return nullptr;
+    }
+    text = grown;
   }
   return text;
 }
