@@ -30,7 +30,7 @@ struct StatusMeaning {
 };
 
 constexpr std::array<StatusMeaning, 16> kStatusMeanings = {{
-    {0, "kill request sent: SIGKILL to the job's process group"},
+    {0, "kill request sent: SIGKILL to the job's cgroup or process group"},
     {2, "request refused: no memory for it, or argument count -2"},
     {3, "request record ended early"},
     {4, "request line too long"},

@@ -176,7 +176,7 @@ for _ in $(seq 500); do [ ! -s "$box/long.pid" ] || break; sleep 0.02; done
 echo "   child pid record: $(cat "$box/long.pid")"
 longjob=$(sed -n 's/^DORQ_CHILD_PID\([0-9]*\)DORQ_CHILD_PID$/\1/p' "$box/long.pid")
 [ -n "$longjob" ] || { echo "demo: the long job did not start" >&2; exit 1; }
-echo "== a kill request for it: SIGKILL to the process group $longjob"
+echo "== a kill request for it: its cgroup (or, without one, its process group $longjob) is killed"
 start kill < <(request dorqdemo demo-password 2 kill "$longjob")
 finish kill "$pid"
 echo "== the long job's dorq, once the job was killed"

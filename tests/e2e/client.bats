@@ -14,7 +14,7 @@ client() { capture sched "$DORQ_CLIENT" --dorq "$W/bin/dorq" --flags 4 "$@" > ou
   mkdir -m 1777 job; (cd job && echo "$JOBPW" | client dqjob /bin/sh -c 'echo $$ > pid; exec sleep 60') &
   for _ in $(seq 200); do [ ! -s job/pid ] || break; sleep 0.05; done
   echo "$JOBPW" | client dqjob kill "$(cat job/pid)"
-  [ "$(cat rc)" = 0 ]; [ "$(cat err)" = "dorq-client: kill request sent: SIGKILL to the job's process group (0)" ]
+  [ "$(cat rc)" = 0 ]; [ "$(cat err)" = "dorq-client: kill request sent: SIGKILL to the job's cgroup or process group (0)" ]
   wait %1; [ "$(cat job/rc)" = 12 ]
   [ "$(cat job/err)" = "dorq-client: started, pid $(cat job/pid), ended through a signal, named in dorq's audit line (12)" ]
 }

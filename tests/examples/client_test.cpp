@@ -42,7 +42,7 @@ TEST(ClientDecode, SplitsWordsFramesAndJobOutputIntoOneOutcome) {
       {"\0partial\x0c"s, f(12), 12 << 8, "partial", "", "started, pid 4242, ended through a signal, named in dorq's audit line (12)"},
       {"\0partial\x0b"s, f(11), 11 << 8, "partial", "", "started, pid 4242, waiting for the command failed (11)"},
       {"\x0a\x00\x0b"s, f(10) + f(11), 11 << 8, "", "", "command could not be started, and waiting for it failed (11)"},
-      {"\0"s, "", 0, "", "", "kill request sent: SIGKILL to the job's process group (0)", true},
+      {"\0"s, "", 0, "", "", "kill request sent: SIGKILL to the job's cgroup or process group (0)", true},
       {"\x0e\x0e", f(14), 14 << 8, "", "", "kill request failed (14)", true},
       {"\0abc"s, "", SIGKILL, "\0abc"s, "", "dorq ended through SIGKILL (signal 9)"},
       {"hello", "", 0, "hello", "", bad + "0): no status word 0 on standard output"},
