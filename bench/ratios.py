@@ -59,8 +59,8 @@ def launch_table(rows, folder):
     floor = net["setpriv"]
     count = len(rows["setpriv"]["times"])
     print(f"Launches, {count} each (ms; net: less the launcher row's median {base:.3f}):\n")
-    print("| row | by | median | p90 | net | net × setpriv |")
-    print("|---|---|---:|---:|---:|---:|")
+    heading("", [("row", False), ("by", False), ("median", True), ("p90", True), ("net", True),
+                 ("net × setpriv", True)])
     for key, row in rows.items():
         if key.startswith("pool-"):
             continue
@@ -76,15 +76,22 @@ def launch_table(rows, folder):
     return net
 
 
+def heading(title, columns):
+    """A table's title (none when empty), its header row and its alignment row."""
+    if title:
+        print(f"\n{title}\n")
+    print("| " + " | ".join(name for name, _ in columns) + " |")
+    print("|" + "|".join("---:" if right else "---" for _, right in columns) + "|")
+
+
 def rates(rows):
     found = {}
     for key, row in rows.items():
         if key.startswith("pool-"):
             requests = int(row["label"].rsplit(": ", 1)[1].split()[0])
             found[key[5:]] = median([requests / (t / 1000) for t in row["times"]])
-    print("\nThroughput (requests/s, median of the rounds):\n")
-    print("| row | requests/s | × setpriv |")
-    print("|---|---:|---:|")
+    heading("Throughput (requests/s, median of the rounds):",
+            [("row", False), ("requests/s", True), ("× setpriv", True)])
     for key, rate in found.items():
         print(f"| {rows['pool-' + key]['label']} | {rate:.1f} | {rate / found['setpriv']:.2f} |")
     return found
@@ -96,9 +103,8 @@ def memory(rows, folder):
         pairs = read_pairs(os.path.join(folder, key + ".times"))
         if pairs:
             peaks[key] = max(int(p[1]) for p in pairs)
-    print("\nPeak resident memory (VmHWM, largest of the readings):\n")
-    print("| program | MiB |")
-    print("|---|---:|")
+    heading("Peak resident memory (VmHWM, largest of the readings):",
+            [("program", False), ("MiB", True)])
     for key, kib in peaks.items():
         print(f"| {rows[key]['label']} | {kib / 1024:.2f} |")
     return peaks
@@ -112,9 +118,7 @@ def verdict(what, value, limit, at_most=True, unit="ms"):
 
 def targets(net, found, peaks):
     polling = net["dorq-polling"]
-    print("\nTargets (net medians):\n")
-    print("| target | this run | verdict |")
-    print("|---|---|---|")
+    heading("Targets (net medians):", [("target", False), ("this run", False), ("verdict", False)])
     verdict("dorq polling (pam_permit) ≤ 1.5 × setpriv", polling, 1.5 * net["setpriv"])
     verdict("dorq polling ≤ 0.8 × runuser (pam_permit)", polling, 0.8 * net["runuser-permit"])
     verdict("dorq polling ≤ 0.5 × sudo (pam_permit)", polling, 0.5 * net["sudo-permit"])
@@ -140,9 +144,8 @@ def readings(net):
 def alternative(rows, net, found, peaks):
     if "alt-polling" not in rows:
         return
-    print("\nThe second build (--alt-dorq) against this one (net ms):\n")
-    print("| row | this build | second build | second / this |")
-    print("|---|---:|---:|---:|")
+    heading("The second build (--alt-dorq) against this one (net ms):",
+            [("row", False), ("this build", True), ("second build", True), ("second / this", True)])
     for what in ("blocking", "polling", "unix", "empty"):
         this, alt = net["dorq-" + what], net["alt-" + what]
         print(f"| {rows['dorq-' + what]['label'][len('dorq, '):]} | {this:.3f} | {alt:.3f} | {alt / this:.3f} |")
