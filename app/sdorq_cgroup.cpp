@@ -24,8 +24,6 @@ constexpr char kMountInfo[] = "/proc/self/mountinfo";
 constexpr char kUnifiedType[] = "cgroup2";
 constexpr char kUserAttribute[] = "trusted.dorq.user";
 constexpr mode_t kCgroupMode = 0755;
-// A cgroup path from /proc: longer ones are not followed.
-constexpr size_t kCgroupPathMax = 4096;
 // What is read of a small cgroup or /proc file.
 constexpr size_t kSmallFile = 4096;
 // How long the end of a job waits for its cgroup to empty, in milliseconds.
@@ -60,6 +58,26 @@ ssize_t readSmall(int dir, const char* name, char* buf, size_t size) {
   const size_t length = readInto(fd.get(), buf, size, 0);
   buf[length] = '\0';
   return static_cast<ssize_t>(length);
+}
+
+// Reads name below dir (or an absolute path with dir -1) in one read into
+// text, terminated; the length, or -1. For the cgroup files and
+// /proc/PID/cgroup, which the kernel makes whole in one go, so that a read
+// with room for the file returns all of it: one that fills text is too long
+// and refused.
+ssize_t readWhole(int dir, const char* name, char (&text)[kSmallFile]) {
+  const UniqueFd fd(dir >= 0 ? openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)
+                             : open(name, O_RDONLY | O_CLOEXEC));
+  ssize_t got = -1;
+  do {
+    got = fd.valid() ? read(fd.get(), text, sizeof text) : -1;
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 || static_cast<size_t>(got) == sizeof text) {
+    text[0] = '\0';
+    return -1;
+  }
+  text[got] = '\0';
+  return got;
 }
 
 // Writes text to name below dir; false with errno set when it could not.
@@ -122,51 +140,57 @@ char* unifiedMountPoint(char* line) {
   return nullptr;
 }
 
-// The unified hierarchy's root, found in mountinfo (of several mounts, the
-// last). It counts only when the file system found there now is cgroup2: a
-// mount over it hides it. mountinfo is read whole, in one buffer that grows
-// as needed.
-constexpr size_t kMountInfoStart = 16384;
+}  // namespace
 
-// The whole of mountinfo, terminated, in a buffer of its own; null when it
-// cannot be read.
-char* readMountInfo() {
-  const UniqueFd fd(open(kMountInfo, O_RDONLY | O_CLOEXEC));
-  size_t capacity = kMountInfoStart;
-  char* text = fd.valid() ? static_cast<char*>(malloc(capacity)) : nullptr;
-  size_t length = 0;
-  while (text != nullptr) {
-    length = readInto(fd.get(), text, capacity, length);
-    if (length + 1 < capacity) {
-      text[length] = '\0';  // the whole file
-      break;
+// mountinfo is read a piece at a time and each whole line looked at as it
+// comes, so that no buffer has to hold the whole file.
+bool sdorqFindUnifiedMount(int fd, char (&out)[kCgroupPathMax]) {
+  char piece[kMountInfoPiece];
+  size_t held = 0;        // the start of a line, from the last read
+  bool skipping = false;  // the rest of a line longer than a piece
+  bool found = false;
+  for (;;) {
+    const ssize_t got = read(fd, piece + held, sizeof piece - 1 - held);
+    if (got < 0 && errno == EINTR) {
+      continue;
     }
-    capacity *= 2;
-    char* grown = static_cast<char*>(realloc(text, capacity));
-    if (grown == nullptr) {
-      free(text);
-      return nullptr;
+    if (got <= 0) {
+      return found;  // the kernel ends every line: nothing held is whole
     }
-    text = grown;
+    const size_t length = held + static_cast<size_t>(got);
+    size_t start = 0;
+    for (char* end = nullptr;
+         (end = static_cast<char*>(memchr(piece + start, '\n', length - start))) != nullptr;
+         start = static_cast<size_t>(end - piece) + 1) {
+      *end = '\0';
+      char* point = skipping ? nullptr : unifiedMountPoint(piece + start);
+      skipping = false;
+      if (point != nullptr && strlen(point) < sizeof out) {
+        unescapeMountPath(point);
+        memcpy(out, point, strlen(point) + 1);
+        found = true;
+      }
+    }
+    held = length - start;
+    if (held == sizeof piece - 1) {
+      skipping = true;
+      held = 0;
+    } else {
+      memmove(piece, piece + start, held);
+    }
   }
-  return text;
 }
 
+namespace {
+
+// The unified hierarchy's root, found in mountinfo (of several mounts, the
+// last). It counts only when the file system found there now is cgroup2: a
+// mount over it hides it.
 UniqueFd openUnifiedRoot() {
-  const UniqueHeap<char> text(readMountInfo());
-  if (!text.valid()) {
-    return UniqueFd();
-  }
-  const char* found = nullptr;
-  char* save = nullptr;
-  for (char* line = strtok_r(text.get(), "\n", &save); line != nullptr;
-       line = strtok_r(nullptr, "\n", &save)) {
-    if (char* point = unifiedMountPoint(line)) {
-      unescapeMountPath(point);
-      found = point;
-    }
-  }
-  UniqueFd root(found != nullptr ? open(found, kDirFlags) : -1);
+  const UniqueFd info(open(kMountInfo, O_RDONLY | O_CLOEXEC));
+  char point[kCgroupPathMax];
+  UniqueFd root(info.valid() && sdorqFindUnifiedMount(info.get(), point) ? open(point, kDirFlags)
+                                                                         : -1);
   struct statfs fs {};
   if (!root.valid() || fstatfs(root.get(), &fs) != 0 ||
       static_cast<unsigned long>(fs.f_type) != CGROUP2_SUPER_MAGIC) {
@@ -186,7 +210,7 @@ bool readCgroupPath(pid_t pid, char (&out)[kCgroupPathMax]) {
     snprintf(name, sizeof name, "/proc/%d/cgroup", static_cast<int>(pid));
   }
   char text[kSmallFile];
-  if (readSmall(-1, name, text, sizeof text) < 0) {
+  if (readWhole(-1, name, text) < 0) {
     return false;
   }
   constexpr std::string_view kUnifiedLine = "0::/";
@@ -235,13 +259,6 @@ int64_t keyedValue(const char* text, std::string_view key) {
     at = at != nullptr ? at + 1 : nullptr;
   }
   return -1;
-}
-
-// cgroup.events says "populated 0".
-bool isEmpty(int dir) {
-  char text[kSmallFile];
-  return readSmall(dir, "cgroup.events", text, sizeof text) > 0 &&
-         keyedValue(text, "populated") == 0;
 }
 
 // Waits until cgroup.events says "populated 0", at most kEmptyWaitMs.
@@ -297,6 +314,30 @@ bool killFrozen(int dir) {
   return read;
 }
 
+// What the job used: CPU time from cpu.stat, which counts every process of
+// the cgroup; the memory peak where the memory controller gives one.
+void readUsage(int dir, JobUsage* usage) {
+  char text[kSmallFile];
+  if (readWhole(dir, "cpu.stat", text) > 0) {
+    const int64_t user = keyedValue(text, "user_usec");
+    const int64_t system = keyedValue(text, "system_usec");
+    if (user >= 0 && system >= 0) {
+      usage->known = true;
+      usage->userMicroseconds = user;
+      usage->systemMicroseconds = system;
+    }
+  }
+  if (readWhole(dir, "memory.peak", text) > 0) {
+    usage->memoryPeakKilobytes = strtoll(text, nullptr, 10) / kBytesPerKilobyte;
+  }
+}
+
+// Removes the job's cgroup; false with errno set (EBUSY while processes are
+// in it) when it could not.
+bool removeCgroup(const JobCgroup& cgroup) {
+  return unlinkat(cgroup.parent.get(), cgroup.name, AT_REMOVEDIR) == 0;
+}
+
 bool killAll(int dir) {
   if (writeSmall(dir, "cgroup.kill", "1", 1)) {
     return true;
@@ -343,27 +384,18 @@ void sdorqEndJobCgroup(JobCgroup* cgroup, JobUsage* usage) {
     return;
   }
   const int dir = cgroup->dir.get();
-  // What the job left behind ends with it; the usage counts every process of
-  // the job once all have ended.
-  if (!isEmpty(dir)) {
+  // Mostly the job has left nothing behind: its usage is read and the
+  // cgroup removed at once. A removal that finds processes still there
+  // kills them, and once all have ended reads the usage again, so that it
+  // counts every process of the job.
+  readUsage(dir, usage);
+  if (!removeCgroup(*cgroup) && errno == EBUSY) {
     (void)killAll(dir);
     (void)awaitEmpty(dir);
-  }
-  char text[kSmallFile];
-  if (readSmall(dir, "cpu.stat", text, sizeof text) > 0) {
-    const int64_t user = keyedValue(text, "user_usec");
-    const int64_t system = keyedValue(text, "system_usec");
-    if (user >= 0 && system >= 0) {
-      usage->known = true;
-      usage->userMicroseconds = user;
-      usage->systemMicroseconds = system;
-    }
-  }
-  if (readSmall(dir, "memory.peak", text, sizeof text) > 0) {
-    usage->memoryPeakKilobytes = strtoll(text, nullptr, 10) / kBytesPerKilobyte;
+    readUsage(dir, usage);
+    (void)removeCgroup(*cgroup);
   }
   cgroup->dir.reset();
-  (void)unlinkat(cgroup->parent.get(), cgroup->name, AT_REMOVEDIR);
 }
 
 CgroupKill sdorqKillJobCgroupOf(pid_t pid, uid_t user, int* error) {

@@ -20,6 +20,12 @@
 inline constexpr char kJobCgroupPrefix[] = "dorq-job.";
 inline constexpr size_t kJobCgroupName = 32;
 
+// A cgroup path or mount point: longer ones are not followed.
+inline constexpr size_t kCgroupPathMax = 4096;
+// What dorq reads of mountinfo at a time: a longer line is skipped (its
+// mount point could not be opened anyway).
+inline constexpr size_t kMountInfoPiece = 16384;
+
 struct JobCgroup {
   UniqueFd parent;  // dorq's own cgroup
   UniqueFd dir;     // the job's; invalid: the job has no cgroup
@@ -41,6 +47,11 @@ bool sdorqMakeJobCgroup(uid_t user, JobCgroup* cgroup, const char** reason);
 // bounded time for the cgroup to empty, reads what the job used into usage
 // (when known) and removes the cgroup.
 void sdorqEndJobCgroup(JobCgroup* cgroup, JobUsage* usage);
+
+// Reads mountinfo text from fd: the mount point of the last line that mounts
+// the whole unified hierarchy (type cgroup2, root "/"), unescaped, goes to
+// out. False when none does.
+bool sdorqFindUnifiedMount(int fd, char (&out)[kCgroupPathMax]);
 
 enum class CgroupKill : uint8_t { NotAJob, Killed, Failed };
 // The kill request's cgroup step: when pid is in a job cgroup directly below
