@@ -10,6 +10,7 @@ setup_file() {
   [ -n "${DORQ_E2E_OUTER_NS-}" ] && [ "$(readlink /proc/self/ns/mnt)" != "$DORQ_E2E_OUTER_NS" ] &&
     [ "$(findmnt -no PROPAGATION /)" = private ] ||
     { echo "not in a private mount namespace of its own: start the tests through ctest" >&2; return 1; }
+  filecg_enter
   export W; W=$(mktemp -d /tmp/dorq-e2e.XXXXXX)
   mount -t tmpfs -o mode=0755 tmpfs "$W" && mkdir "$W/pam.d" "$W/bin"
   # The host's system accounts, then the test users (shadow: changed today).
@@ -97,4 +98,18 @@ check() {
 teardown_file() {
   [ -z "${LOGSINK-}" ] || kill "$LOGSINK"
   [ -z "${W-}" ] || { umount -l "$W"; rmdir "$W"; }
+  filecg_leave
+}
+# The file's tests run in a cgroup of their own on the unified hierarchy (where there is one), so that what a
+# test leaves there goes at the end: a dorq its caller kills cannot remove its job's cgroup.
+filecg_enter() {
+  local u; u=$(findmnt -rn -t cgroup2 -o TARGET | tail -1); [ -n "$u" ] || return 0
+  FILECG_HOME=$u$(sed -n 's/^0:://p' /proc/self/cgroup); FILECG=$u/dorq-e2e-$BASHPID
+  mkdir "$FILECG" && echo "$BASHPID" > "$FILECG/cgroup.procs"
+}
+filecg_leave() {
+  [ -n "${FILECG-}" ] || return 0
+  echo "$BASHPID" > "$FILECG_HOME/cgroup.procs" && echo 1 > "$FILECG/cgroup.kill"
+  for _ in $(seq 100); do grep -qx 'populated 0' "$FILECG/cgroup.events" && break; sleep 0.05; done
+  find "$FILECG" -mindepth 1 -depth -type d -exec rmdir {} + && rmdir "$FILECG"
 }
