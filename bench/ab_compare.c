@@ -1,7 +1,8 @@
 // Two builds of dorq, launch by launch: ab_compare NEW OLD COUNT, as root, with
-// the request in /tmp/req. Prints the median wall time of each and the
-// difference. Alternating the builds keeps the machine's other work out of
-// the difference.
+// the request in /tmp/req. Prints the median wall time of each, and the
+// median of the differences between the two launches of each pair.
+// Alternating the builds, the first of a pair in turn, keeps the machine's
+// other work out of the difference.
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
@@ -47,20 +48,30 @@ int main(int argc, char** argv) {
   }
   double* a = calloc((size_t)count, sizeof *a);
   double* b = calloc((size_t)count, sizeof *b);
-  if (a == NULL || b == NULL) {
+  double* d = calloc((size_t)count, sizeof *d);
+  if (a == NULL || b == NULL || d == NULL) {
     free(a);
     free(b);
+    free(d);
     return 1;
   }
   for (int i = 0; i < count; ++i) {
-    a[i] = launch(argv[1]);
-    b[i] = launch(argv[2]);
+    if (i % 2 == 0) {
+      a[i] = launch(argv[1]);
+      b[i] = launch(argv[2]);
+    } else {
+      b[i] = launch(argv[2]);
+      a[i] = launch(argv[1]);
+    }
+    d[i] = a[i] - b[i];
   }
   qsort(a, (size_t)count, sizeof *a, compare);
   qsort(b, (size_t)count, sizeof *b, compare);
-  printf("median NEW %.3f ms  OLD %.3f ms  difference %.3f ms\n", a[count / 2], b[count / 2],
-         a[count / 2] - b[count / 2]);
+  qsort(d, (size_t)count, sizeof *d, compare);
+  printf("median NEW %.3f ms  OLD %.3f ms  difference %.3f ms  paired %.3f ms\n", a[count / 2],
+         b[count / 2], a[count / 2] - b[count / 2], d[count / 2]);
   free(a);
   free(b);
+  free(d);
   return 0;
 }
