@@ -13,6 +13,7 @@
 #include "app/sdorq_auth.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_run.h"
+#include "app/sdorq_signals.h"
 
 namespace {
 
@@ -25,14 +26,18 @@ AuditRequest auditRequest(const DorqRequest& request) {
 }
 
 // Authentication, then the command or the kill request. A refused
-// authentication is audited here; everything after it by the execution step.
+// authentication is audited here, before its pause; everything after it by
+// the execution step.
 DorqStatus serve(DorqRequest* request, const StatusChannel& channel, int* exitStatus) {
+  const AuditRequest audited = auditRequest(*request);
   const char* reason = nullptr;
-  DorqStatus status = sdorqAuthenticate(request->user, request->password, &reason);
+  DorqStatus status = sdorqAuthenticate(audited, request->password, &reason);
   // The password is needed no more; no copy of it lives past this point.
   dorqWipePassword(request);
   if (status != DorqStatus::Ok) {
-    sdorqAuditRefused(auditRequest(*request), 0, {status, reason, 0});
+    const int signal = reason == kReasonCancelled ? sdorqCancelled() : 0;
+    sdorqAuditRefused(audited, 0, {status, reason, 0, signal});
+    sdorqPauseAfterRefusal(status, reason);
     return status;
   }
   return sdorqRunCommand({request->path, request->argv, request->user, request->flags}, channel,
@@ -41,7 +46,7 @@ DorqStatus serve(DorqRequest* request, const StatusChannel& channel, int* exitSt
 
 // Failures of parsing and intake end with the frame alone.
 int reportIntakeFailure(DorqStatus status) {
-  sdorqAuditRefused({}, 0, {status, nullptr, 0});
+  sdorqAuditRefused({}, 0, {status, nullptr, 0, 0});
   sdorqCloseLogCtxt();
   StatusChannel::finishUnread(status);
   return dorqStatusCode(status);
@@ -60,6 +65,9 @@ int dorqmain(int argc, char** argv) {
   if (status != DorqStatus::Ok) {
     return reportIntakeFailure(status);
   }
+  // From here on a cancel of the caller's ends the request with a line, or
+  // goes on to the job.
+  sdorqWatchCancel();
   dorqSetupLogging();
 
   int exitStatus = 0;

@@ -112,9 +112,23 @@ void begin(LineBuilder* line, const char* event, const AuditRequest& request, pi
   }
 }
 
-// " status=N reason=WORD", and " error=ENAME" when the system gave a reason.
+// " signal=SIGNAME", or the number where the signal has no name.
+void appendSignal(LineBuilder* line, int signal) {
+  const char* name = sigabbrev_np(signal);
+  if (name != nullptr) {
+    line->append(" signal=SIG%s", name);
+  } else {
+    line->append(" signal=%d", signal);
+  }
+}
+
+// " status=N reason=WORD", " error=ENAME" when the system gave a reason and
+// " signal=SIGNAME" when a cancel did.
 void appendOutcome(LineBuilder* line, const AuditOutcome& outcome) {
   line->append(" status=%d reason=%s", dorqStatusCode(outcome.status), reasonOf(outcome));
+  if (outcome.signal != 0) {
+    appendSignal(line, outcome.signal);
+  }
   if (outcome.error != 0) {
     const char* name = strerrorname_np(outcome.error);
     if (name != nullptr) {
@@ -165,6 +179,18 @@ void sdorqAuditRefused(const AuditRequest& request, pid_t job, const AuditOutcom
   write(LOG_NOTICE, line);
 }
 
+void sdorqAuditAuthenticating(const AuditRequest& request) {
+  LineBuilder line;
+  begin(&line, "authenticating", request, 0);
+  write(LOG_INFO, line);
+}
+
+void sdorqAuditSpawned(const AuditRequest& request, pid_t job) {
+  LineBuilder line;
+  begin(&line, "spawned", request, job);
+  write(LOG_INFO, line);
+}
+
 void sdorqAuditStarted(const AuditRequest& request, pid_t job) {
   LineBuilder line;
   begin(&line, "started", request, job);
@@ -177,12 +203,7 @@ void sdorqAuditEnded(const AuditRequest& request, pid_t job, const AuditJobEnd& 
   if (!end.waited) {
     appendOutcome(&line, end.outcome);
   } else if (end.signalled) {
-    const char* name = sigabbrev_np(end.value);
-    if (name != nullptr) {
-      line.append(" signal=SIG%s", name);
-    } else {
-      line.append(" signal=%d", end.value);
-    }
+    appendSignal(&line, end.value);
   } else {
     line.append(" exit=%d", end.value);
   }

@@ -1,7 +1,8 @@
 // The audit record: lines in the system log (facility authpriv, tag "dorq"
 // with the process id), written whether or not tracing is on. Each line
-// names the caller and an event; a request leaves one line when it is
-// refused, and a job a line when it has started and one when it has ended.
+// names the caller and an event: a request leaves a line before PAM is
+// asked and one when it is refused; a job a line before it may start, one
+// when it has started and one when it has ended.
 // The password never reaches it, nor do the job's arguments (they may hold
 // secrets): only their number. Every value from outside is escaped so that it
 // stays one field.
@@ -24,12 +25,18 @@ struct AuditRequest {
 };
 
 // Why a request or a job came to its end: the status, a reason word (null:
-// the status's own) and the system's error number (0: none).
+// the status's own), the system's error number (0: none) and the signal that
+// cancelled it (0: none).
 struct AuditOutcome {
   DorqStatus status;
   const char* reason;
   int error;
+  int signal;
 };
+
+// The reason word of a request its caller cancelled by a signal before it
+// had started anything.
+inline constexpr char kReasonCancelled[] = "cancelled";
 
 // How a started job ended.
 struct AuditJobEnd {
@@ -51,6 +58,10 @@ void sdorqAuditStart();
 // A request that did not start a job; job is the child's pid when one failed
 // before its command replaced it, else 0.
 void sdorqAuditRefused(const AuditRequest& request, pid_t job, const AuditOutcome& outcome);
+// The attempt has been counted and PAM is about to be asked.
+void sdorqAuditAuthenticating(const AuditRequest& request);
+// The child exists and waits for dorq's go, which follows this line.
+void sdorqAuditSpawned(const AuditRequest& request, pid_t job);
 // The command has replaced the child.
 void sdorqAuditStarted(const AuditRequest& request, pid_t job);
 // The started job has ended, or dorq has stopped waiting for it.

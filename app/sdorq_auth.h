@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "app/dorq_status.h"
+#include "app/sdorq_audit.h"
 
 // Results of one PAM attempt.
 enum class PamAttempt {
@@ -23,9 +24,15 @@ inline constexpr unsigned kAuthFailurePauseSeconds = 3;
 
 // Ok, NotSetUid, AuthFailed, NoPam or BadPamConf; *reason becomes the word
 // the audit line gives for a refusal (one of the static strings below), or
-// nullptr on success.
-DorqStatus sdorqAuthenticate(const char* user, const char* password, const char** reason);
-// The same without the reason.
+// nullptr on success. The user is request.user; the attempt's line
+// ("authenticating") is written once it has been counted, before PAM is
+// asked. No pause: the caller logs a refusal first, then pauses.
+DorqStatus sdorqAuthenticate(const AuditRequest& request, const char* password,
+                             const char** reason);
+// After the refusal's line: the pause of a plain failure (AuthFailed, unless
+// cancelled), cut short by a cancel.
+void sdorqPauseAfterRefusal(DorqStatus status, const char* reason);
+// sdorqAuthenticate for the user alone, then the pause.
 DorqStatus sdorqAuthenticateUser(const char* user, const char* password);
 
 // The reason words.
@@ -36,6 +43,13 @@ inline constexpr char kReasonPamUserChanged[] = "pam-user-changed";
 inline constexpr char kReasonNotSetUid[] = "not-setuid-root";
 inline constexpr char kReasonNoPamLibrary[] = "no-pam-library";
 inline constexpr char kReasonSuRefusesDorq[] = "su-refuses-dorq";
+// Five attempts of the caller for the user are with PAM and none settled in
+// time.
+inline constexpr char kReasonUserBusy[] = "user-busy";
+
+// Both PAM steps that judge the password and the account refuse an account
+// whose password field is empty, whatever a service's options say.
+inline constexpr int kPamCheckFlags = PAM_DISALLOW_NULL_AUTHTOK;
 
 // One attempt against one service.
 PamAttempt sdorqPAMAuth(const char* user, const char* password, const char* service);

@@ -379,6 +379,10 @@ bool sdorqMakeJobCgroup(uid_t user, JobCgroup* cgroup, const char** reason) {
   return true;
 }
 
+bool sdorqKillJobCgroup(const JobCgroup& cgroup) {
+  return cgroup.dir.valid() && killAll(cgroup.dir.get());
+}
+
 void sdorqEndJobCgroup(JobCgroup* cgroup, JobUsage* usage) {
   if (!cgroup->dir.valid()) {
     return;

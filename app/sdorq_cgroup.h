@@ -48,6 +48,10 @@ bool sdorqMakeJobCgroup(uid_t user, JobCgroup* cgroup, const char** reason);
 // (when known) and removes the cgroup.
 void sdorqEndJobCgroup(JobCgroup* cgroup, JobUsage* usage);
 
+// Kills everything in the job's cgroup at once; false when the job has none
+// or the kernel refused.
+bool sdorqKillJobCgroup(const JobCgroup& cgroup);
+
 // Reads mountinfo text from fd: the mount point of the last line that mounts
 // the whole unified hierarchy (type cgroup2, root "/"), unescaped, goes to
 // out. False when none does.

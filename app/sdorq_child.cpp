@@ -1,5 +1,5 @@
 // Running the command as the user, the child's side: session, report
-// descriptor, identity, descriptors, exec, failure exit.
+// descriptor, identity, dorq's go, descriptors, exec, failure exit.
 //
 // Everything on this path is async-signal-safe: the child shares dorq's
 // memory until its exec (see spawn in sdorq_run.cpp), so it takes no lock,
@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "app/dorq_status.h"
@@ -119,6 +120,28 @@ bool placeTerminals(const ChildPlan& plan) {
          (plan.terminalErr < 0 || dup2(plan.terminalErr, kStderr) == kStderr);
 }
 
+// The child, now the user's, may run the command only once dorq has
+// written the line that names it, and never once dorq is gone: it asks to
+// be killed when dorq ends (the switch has just cleared any such request;
+// it lasts through the exec), checks that dorq did not go before that, and
+// waits for dorq's go. End of file on the go pipe means dorq went (or chose
+// not to go on): the child ends without a word, as dorq reports for it.
+constexpr int kNoGo = 0;
+void awaitGo(const ChildPlan& plan) {
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != plan.parent) {
+    _exit(kNoGo);
+  }
+  char go = 0;
+  ssize_t got = -1;
+  do {
+    got = read(plan.goRead, &go, 1);
+  } while (got < 0 && errno == EINTR);
+  if (got != 1) {
+    _exit(kNoGo);
+  }
+  close(plan.goRead);
+}
+
 void traceExec(const ChildPlan& plan) {
   DORQ_TRACE(kTraceExec, kRunFunction, "Executing %s", plan.path);
   for (int i = 0; plan.argv[i] != nullptr; ++i) {
@@ -130,6 +153,7 @@ void traceExec(const ChildPlan& plan) {
 
 void sdorqRunChild(const ChildPlan& plan) {
   close(plan.pipeRead);
+  close(plan.goWrite);
   // Session: one of its own, so the job has no controlling terminal (nothing
   // to push input into) and leads a process group whose id is its pid, the
   // group the kill request signals. Where no session can be made, the
@@ -154,6 +178,7 @@ void sdorqRunChild(const ChildPlan& plan) {
   if (!sdorqSwitchIdentity(*plan.identity)) {
     failChild(plan, reportFd, DorqStatus::Identity, errno);
   }
+  awaitGo(plan);
   // Descriptors: the caller's terminals write-only; standard error joined to
   // standard output unless kept apart; the job pipe closes with the exec.
   if (!placeTerminals(plan) ||
@@ -163,10 +188,12 @@ void sdorqRunChild(const ChildPlan& plan) {
   if (fcntl(plan.pipeWrite, F_SETFD, FD_CLOEXEC) == -1) {
     failChild(plan, reportFd, DorqStatus::ExecFailed, errno);
   }
-  // Exec, with the SIGCHLD and SIGPIPE dispositions dorq was started with.
+  // Exec, with the SIGCHLD and SIGPIPE dispositions and the signal mask
+  // dorq was started with (dorq blocks the cancel signals it reads).
   traceExec(plan);
   (void)sigaction(SIGCHLD, &plan.inheritedSigchld, nullptr);
   (void)sigaction(SIGPIPE, &plan.inheritedSigpipe, nullptr);
+  (void)sigprocmask(SIG_SETMASK, &plan.callerMask, nullptr);
   execvpe(plan.path, plan.argv, plan.envp);
   // Failure exit.
   failChild(plan, reportFd, DorqStatus::ExecFailed, errno);

@@ -56,11 +56,15 @@ struct ChildPlan {
   const JobIdentity* identity;
   int pipeWrite;                      // the job pipe's write ends, close-on-exec
   int pipeRead;                       // its read end, closed by the child
+  int goRead;                         // the go pipe's read end: dorq's go, or its end
+  int goWrite;                        // its write end, dorq's, closed by the child
+  pid_t parent;                       // dorq: the child runs nothing once it is gone
   int cgroupDir;                      // the job cgroup's directory, or -1
   int terminalOut;                    // a write-only open of the caller's terminal for 1, or -1
   int terminalErr;                    // likewise for 2
   struct sigaction inheritedSigchld;  // put back before the exec
   struct sigaction inheritedSigpipe;  // likewise
+  sigset_t callerMask;                // the signal mask dorq was started with, likewise
 };
 
 // The child's whole path: session, report descriptor, identity,
@@ -87,27 +91,53 @@ class ChildSpawn {
   bool inCgroup_ = false;
 };
 
-// One job while dorq watches it: what the audit lines need.
+// The cancels sent on to the job: those that came before its start wait
+// for it; the first SIGTERM sets the moment the whole job is killed.
+struct JobRelay {
+  uint32_t held;   // bit per kCancelSignals entry, not yet sent on
+  int64_t killAt;  // monotonic milliseconds; -1: no SIGTERM yet
+  bool killed;     // the grace has run out and the job was killed
+  bool started;    // the command has replaced the child: cancels go on at once
+};
+
+// One job while dorq watches it: what the audit lines and the relay need.
 struct JobRun {
   const AuditRequest* request;
   pid_t child;
   int flags;
   timespec spawned;   // monotonic
   JobCgroup* cgroup;  // its directory invalid when the job has none
+  const JobIdentity* identity;
+  JobRelay relay;
 };
 
 // Waits until the command has replaced the child (true) or the child has
 // failed before (false, *report filled), watching the caller meanwhile when
 // not in blocking mode: a caller that goes away ends dorq with 0 after the
-// child was killed. Reads the job pipe's read end to its end.
-bool sdorqAwaitStart(const JobRun& run, int pipeRead, StartReport* report);
-// Waits for the child to end; returns 0 (*exitStatus set), 11 or 12, and
-// writes the audit line of the end when the job had started.
-DorqStatus sdorqAwaitEnd(const JobRun& run, bool started, int* exitStatus);
+// child was killed. Reads the job pipe's read end to its end. Cancels that
+// arrive meanwhile are held for the job.
+bool sdorqAwaitStart(JobRun& run, int pipeRead, StartReport* report);
+// Waits for the child to end, sending cancels on to it; returns 0
+// (*exitStatus set), 11 or 12, and writes the audit line of the end when the
+// job had started.
+DorqStatus sdorqAwaitEnd(JobRun& run, bool started, int* exitStatus);
+// How long a job may run on after a SIGTERM was sent on to it before its
+// whole cgroup (without one: its process group) is killed.
+inline constexpr int64_t kTermGraceMilliseconds = 5000;
 // At start: takes a pidfd of the caller (see sdorqWatchCaller).
 void sdorqOpenCallerWatch();
 
 // The kill request, with the system's error number of a failure.
 DorqStatus sdorqKill(const char* pidText, const char* user, AuditOutcome* outcome);
+// Sends signal to target (a pid, or a process group as a negative number)
+// from a short-lived child that takes the user's identity, so that it
+// reaches only what the user may signal; dorq's own process never takes it.
+// Waits for the child at most kSignalChildMilliseconds; with
+// endOnCancel a cancel of the run ends the wait at once. 0 when sent, else
+// the system's error number (ETIMEDOUT, ECANCELED, EINTR: something else
+// ended the sender), or kSignalIdentityNotTaken.
+int sdorqSignalAsUser(const JobIdentity& identity, pid_t target, int signal, bool endOnCancel);
+inline constexpr int kSignalIdentityNotTaken = -1;
+inline constexpr int kSignalChildMilliseconds = 5000;
 
 #endif  // DORQ_APP_SDORQ_EXEC_H

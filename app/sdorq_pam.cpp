@@ -94,12 +94,12 @@ bool resolveEntryPoints(void* library, PamEntryPoints* pam) {
 
 // One step of a started transaction, run only while every earlier step
 // succeeded; its value becomes the status.
-int runStep(PamStepFn step, const char* name, pam_handle_t* handle, int status) {
+int runStep(PamStepFn step, const char* name, pam_handle_t* handle, int status, int flags) {
   if (status != PAM_SUCCESS) {
     return status;
   }
   DORQ_TRACE(kTraceAuth, kAttemptFunction, "Invoking %s", name);
-  status = step(handle, 0);
+  status = step(handle, flags);
   DORQ_TRACE(kTraceAuth, kAttemptFunction, "%s returned status %d", name, status);
   return status;
 }
@@ -148,9 +148,9 @@ PamAttempt runTransaction(const PamEntryPoints& pam, UniqueLibrary* library, con
   int status = pam.start(service, user, &pam_conv_sdorq, &handle);
   DORQ_TRACE(kTraceAuth, kAttemptFunction, "pam_start returned status %d", status);
 
-  status = runStep(pam.authenticate, "pam_authenticate", handle, status);
-  status = runStep(pam.acctMgmt, "pam_acct_mgmt", handle, status);
-  status = runStep(pam.setcred, "pam_setcred", handle, status);
+  status = runStep(pam.authenticate, "pam_authenticate", handle, status, kPamCheckFlags);
+  status = runStep(pam.acctMgmt, "pam_acct_mgmt", handle, status, kPamCheckFlags);
+  status = runStep(pam.setcred, "pam_setcred", handle, status, 0);
   const bool changed = status == PAM_SUCCESS && !sameUser(pam, handle, user);
 
   DORQ_TRACE(kTraceAuth, kAttemptFunction, "Invoking pam_end");

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "app/sdorq_exec.h"
 #include "app/sdorq_identity.h"
 #include "app/sdorq_run.h"
+#include "app/sdorq_signals.h"
 #include "port/unique_handle.h"
 #include "settings/slzgetevar.h"
 
@@ -57,19 +59,24 @@ const char* errnoName(int error) {
 // ---- Prepare ----
 
 // The job pipe, in every mode: its end tells that the command has replaced
-// the child. Created close-on-exec, so neither end can reach the command.
-struct JobPipe {
+// the child. The go pipe: dorq's one byte tells the child that the log names
+// it. Both are created close-on-exec, so no end can reach the command.
+struct Pipe {
   UniqueFd read;
   UniqueFd write;
 };
+struct JobPipes {
+  Pipe job;
+  Pipe go;
+};
 
-bool openJobPipe(JobPipe* jobPipe) {
+bool openPipe(Pipe* pipe) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
     return false;
   }
-  jobPipe->read.reset(fds[0]);
-  jobPipe->write.reset(fds[1]);
+  pipe->read.reset(fds[0]);
+  pipe->write.reset(fds[1]);
   return true;
 }
 
@@ -248,7 +255,7 @@ DorqStatus notSpawned(const AuditRequest& request, const StatusChannel& channel,
                       const char* reason, int error) {
   DORQ_TRACE(kTraceExec, kRunFunction, "No child: status %d, %s", dorqStatusCode(status),
              errnoName(error));
-  sdorqAuditRefused(request, 0, {status, reason, error});
+  sdorqAuditRefused(request, 0, {status, reason, error, 0});
   channel.report(DorqEvent::NotSpawned, status);
   return status;
 }
@@ -264,7 +271,7 @@ void reportStart(const JobRun& run, const StatusChannel& channel, bool started,
   }
   const auto status = static_cast<DorqStatus>(report.code);
   const char* reason = status == DorqStatus::AuthFailed ? "unknown-user" : nullptr;
-  sdorqAuditRefused(*run.request, run.child, {status, reason, report.error});
+  sdorqAuditRefused(*run.request, run.child, {status, reason, report.error, 0});
   DORQ_TRACE(kTraceExec, kRunFunction, "Child %d failed before its exec: status %d, %s",
              static_cast<int>(run.child), report.code, errnoName(report.error));
   channel.report(report.quiet != 0 ? DorqEvent::StartFailedQuiet : DorqEvent::StartFailed);
@@ -276,6 +283,33 @@ void prepareCgroup(const JobIdentity& identity, JobCgroup* cgroup) {
   if (!identity.known || !sdorqMakeJobCgroup(identity.uid, cgroup, &reason)) {
     DORQ_TRACE(kTraceExec, kRunFunction, "No cgroup for the job: %s", reason);
   }
+}
+
+// A cancel that came before the go: the child, still waiting for it, is
+// killed and reaped, and the request refused; the command never ran.
+DorqStatus cancelBeforeGo(const JobRun& run, const StatusChannel& channel, int signal) {
+  (void)kill(run.child, SIGKILL);
+  int waitStatus = 0;
+  while (waitpid(run.child, &waitStatus, 0) < 0 && errno == EINTR) {
+  }
+  JobUsage unused{};
+  sdorqEndJobCgroup(run.cgroup, &unused);
+  DORQ_TRACE(kTraceExec, kRunFunction, "Cancelled by signal %d before the go", signal);
+  sdorqAuditRefused(*run.request, run.child, {DorqStatus::ForkFailed, kReasonCancelled, 0, signal});
+  channel.report(DorqEvent::NotSpawned, DorqStatus::ForkFailed);
+  return DorqStatus::ForkFailed;
+}
+
+// The log names the job, then the child may run it.
+bool giveGo(const JobRun& run, Pipe* go) {
+  sdorqAuditSpawned(*run.request, run.child);
+  if (sdorqCancelled() != 0) {
+    return false;
+  }
+  constexpr char kGo = 1;
+  (void)!write(go->write.get(), &kGo, 1);
+  go->write.reset();
+  return true;
 }
 
 // A child the kernel could not make in the cgroup runs without one.
@@ -290,7 +324,7 @@ void keepCgroupOnlyWithChild(const ChildSpawn& child, JobCgroup* cgroup) {
 // The story of a job: prepare its child and its cgroup, spawn it there,
 // learn whether the command replaced it, say so, record its pid, wait for
 // its end.
-DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* jobPipe,
+DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipes* pipes,
                   int* exitStatus) {
   const AuditRequest request{job.user, job.path, nullptr, countArguments(job.argv)};
   Prepared prepared{
@@ -306,13 +340,17 @@ DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* 
                        prepared.environment.vars.get(),
                        job.flags,
                        &prepared.identity,
-                       jobPipe->write.get(),
-                       jobPipe->read.get(),
+                       pipes->job.write.get(),
+                       pipes->job.read.get(),
+                       pipes->go.read.get(),
+                       pipes->go.write.get(),
+                       getpid(),
                        cgroup.dir.valid() ? cgroup.dir.get() : -1,
                        prepared.terminalOut.get(),
                        prepared.terminalErr.get(),
                        takeDefaultSigchld(),
-                       inheritedSigpipe};
+                       inheritedSigpipe,
+                       sdorqCallerSignalMask()};
   DORQ_TRACE(kTraceExec, kRunFunction, "Spawning the child by %s%s: %s",
              plan.spawn.kind == SpawnKind::SharedMemory ? "clone" : "fork",
              plan.spawn.intoCgroup ? " into its cgroup" : "", plan.spawn.reason);
@@ -320,7 +358,7 @@ DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* 
   sdorqProtectOwnDescriptors();
   keepPidRecordFromJob();
   fflush(stdout);
-  JobRun run{&request, -1, job.flags, {}, &cgroup};
+  JobRun run{&request, -1, job.flags, {}, &cgroup, &prepared.identity, {0, -1, false, false}};
   clock_gettime(CLOCK_MONOTONIC, &run.spawned);
   const ChildSpawn child(plan);
   run.child = child.pid();
@@ -331,10 +369,14 @@ DorqStatus runJob(const RunRequest& job, const StatusChannel& channel, JobPipe* 
     return notSpawned(request, channel, DorqStatus::ForkFailed, nullptr, error);
   }
   keepCgroupOnlyWithChild(child, &cgroup);
-  jobPipe->write.reset();
+  pipes->job.write.reset();
+  pipes->go.read.reset();
+  if (!giveGo(run, &pipes->go)) {
+    return cancelBeforeGo(run, channel, sdorqCancelled());
+  }
   StartReport report{};
-  const bool started = sdorqAwaitStart(run, jobPipe->read.get(), &report);
-  jobPipe->read.reset();
+  const bool started = sdorqAwaitStart(run, pipes->job.read.get(), &report);
+  pipes->job.read.reset();
   reportStart(run, channel, started, report);
   recordChildPid(run.child);
   return sdorqAwaitEnd(run, started, exitStatus);
@@ -350,6 +392,22 @@ DorqStatus runKillRequest(const RunRequest& job, const StatusChannel& channel) {
   sdorqAuditKill({job.user, kKillWord, target != nullptr ? target : "", 0}, outcome);
   channel.report(DorqEvent::KillAnswered, code);
   return code;
+}
+
+// A cancel that came after the authentication and before anything was
+// started: no job (9) or no kill (14).
+DorqStatus cancelled(const RunRequest& job, const StatusChannel& channel, bool kill, int signal) {
+  const char* target = job.argv[0] == nullptr ? nullptr : job.argv[1];
+  if (kill) {
+    sdorqAuditKill({job.user, kKillWord, target != nullptr ? target : "", 0},
+                   {DorqStatus::KillFailed, kReasonCancelled, 0, signal});
+    channel.report(DorqEvent::KillAnswered, DorqStatus::KillFailed);
+    return DorqStatus::KillFailed;
+  }
+  const AuditRequest request{job.user, job.path, nullptr, countArguments(job.argv)};
+  sdorqAuditRefused(request, 0, {DorqStatus::ForkFailed, kReasonCancelled, 0, signal});
+  channel.report(DorqEvent::NotSpawned, DorqStatus::ForkFailed);
+  return DorqStatus::ForkFailed;
 }
 
 }  // namespace
@@ -372,15 +430,19 @@ DorqStatus sdorqKillRequest(const char* pidText, const char* user) {
 
 DorqStatus sdorqRunCommand(const RunRequest& job, const StatusChannel& channel, int* exitStatus) {
   setJobLibraryPath();
-  if (strcmp(job.path, kKillWord) == 0) {
+  const bool kill = strcmp(job.path, kKillWord) == 0;
+  if (const int signal = sdorqCancelled(); signal != 0) {
+    return cancelled(job, channel, kill, signal);
+  }
+  if (kill) {
     return runKillRequest(job, channel);  // no child, so no job pipe
   }
-  JobPipe jobPipe;
-  if (!openJobPipe(&jobPipe)) {
+  JobPipes pipes;
+  if (!openPipe(&pipes.job) || !openPipe(&pipes.go)) {
     return notSpawned({job.user, job.path, nullptr, countArguments(job.argv)}, channel,
                       DorqStatus::ExecFailed, "job-pipe-failed", errno);
   }
-  return runJob(job, channel, &jobPipe, exitStatus);
+  return runJob(job, channel, &pipes, exitStatus);
 }
 
 DorqStatus sdorqRunCommandAsUser(const char* path, char** argv, const char* user, int flags,

@@ -40,8 +40,9 @@ void sdorqIgnoreSigpipe();
 // caller, so that a waiting dorq notices at once when its caller has gone,
 // whoever adopts dorq then.
 void sdorqWatchCaller();
-// Takes on the user's identity and sends SIGKILL to the job's process group.
-// 0 when the signal was sent, 14 on any failure.
+// Kills the job's cgroup, or has a child with the user's identity send
+// SIGKILL to the job's process group. 0 when the signal was sent, 14 on any
+// failure.
 DorqStatus sdorqKillRequest(const char* pidText, const char* user);
 
 #endif  // DORQ_APP_SDORQ_RUN_H

@@ -1,6 +1,7 @@
 // Waiting for the job: for its start (the job pipe), then for its end
 // (pidfds of the job and of the caller, or a look once a second), with the
-// orphan check: a caller that has gone away ends dorq, after the job.
+// orphan check (a caller that has gone away ends dorq, after the job) and
+// the cancels the caller sends, which go on to the job.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,10 +12,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "app/dorq_trace.h"
 #include "app/sdorq_audit.h"
 #include "app/sdorq_exec.h"
 #include "app/sdorq_run.h"
+#include "app/sdorq_signals.h"
 #include "port/unique_handle.h"
 
 namespace {
@@ -56,7 +60,7 @@ int64_t elapsedMilliseconds(const timespec& since) {
   end.usage.memoryPeakKilobytes = -1;
   sdorqEndJobCgroup(run.cgroup, &end.usage);
   if (!started) {
-    sdorqAuditRefused(*run.request, run.child, {DorqStatus::Ok, "caller-gone", 0});
+    sdorqAuditRefused(*run.request, run.child, {DorqStatus::Ok, "caller-gone", 0, 0});
     _exit(0);
   }
   end.waited = true;
@@ -87,67 +91,97 @@ bool readStart(int pipeRead, StartReport* report, bool* done) {
   return false;
 }
 
-bool callerGone(int flags, const pollfd& caller) {
-  if (!watchesCaller(flags)) {
-    return false;
-  }
-  return caller.fd >= 0 ? caller.revents != 0 : getppid() == kInitPid;
+int64_t nowMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * kMillisecondsPerSecond + now.tv_nsec / kNanosecondsPerMillisecond;
 }
 
-DorqStatus reap(pid_t child, int* waitStatus, rusage* usage) {
-  for (;;) {
-    if (wait4(child, waitStatus, 0, usage) == child) {
-      return DorqStatus::Ok;
-    }
-    if (errno != EINTR) {
-      return DorqStatus::WaitFailed;
+uint32_t cancelBit(int signal) {
+  for (size_t i = 0; i < kCancelSignals.size(); ++i) {
+    if (kCancelSignals[i] == signal) {
+      return 1U << i;
     }
   }
+  return 0;
 }
 
-// Sleeps until the job ends or the caller does, whoever adopts dorq then:
-// no wake-up in between. False when either cannot be watched.
-bool watchJobAndCaller(const JobRun& run) {
-  const UniqueFd job(openPidfd(run.child));
-  if (!job.valid() || callerPidfd < 0) {
-    return false;
-  }
-  pollfd watch[2] = {{job.get(), POLLIN, 0}, {callerPidfd, POLLIN, 0}};
-  for (;;) {
-    if (poll(watch, 2, -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    if (watch[0].revents != 0) {
-      return true;
-    }
-    if (watch[1].revents != 0) {
-      endOrphaned(run, /*started=*/true);
+// A cancel goes on to the job's process group with the user's ids: it
+// reaches what the user could signal itself.
+void sendOn(const JobRun& run, int signal) {
+  const int error = sdorqSignalAsUser(*run.identity, -run.child, signal, /*endOnCancel=*/false);
+  DORQ_TRACE(kTraceExec, kRunFunction, "Signal %d sent on to job %d: %s", signal,
+             static_cast<int>(run.child), error == 0 ? "sent" : strerror(error));
+}
+
+void sendHeld(JobRun& run) {
+  for (size_t i = 0; i < kCancelSignals.size(); ++i) {
+    if ((run.relay.held & (1U << i)) != 0) {
+      run.relay.held &= ~(1U << i);
+      sendOn(run, kCancelSignals[i]);
     }
   }
 }
 
-// Without pidfds: a look once a second whether the job has ended or dorq's
-// parent has become process 1.
-DorqStatus pollOnceASecond(const JobRun& run, int* waitStatus, rusage* usage) {
-  for (;;) {
-    const pid_t reaped = wait4(run.child, waitStatus, WNOHANG, usage);
-    if (reaped == run.child) {
-      return DorqStatus::Ok;
+// Every cancel that has arrived: the first SIGTERM sets the grace; each is
+// sent on once the command runs, and held until then.
+void takeCancels(JobRun& run) {
+  for (int signal = sdorqNextCancelSignal(); signal != 0; signal = sdorqNextCancelSignal()) {
+    if (signal == SIGTERM && run.relay.killAt < 0) {
+      run.relay.killAt = nowMilliseconds() + kTermGraceMilliseconds;
     }
-    if (reaped < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return DorqStatus::WaitFailed;
-    }
-    if (getppid() == kInitPid) {
-      endOrphaned(run, /*started=*/true);
-    }
-    (void)sleep(1);
+    run.relay.held |= cancelBit(signal);
   }
+  if (run.relay.started) {
+    sendHeld(run);
+  }
+}
+
+// The grace after a SIGTERM is over: the job's main process (dorq's own
+// child) and its whole cgroup are killed; without a cgroup, its process
+// group, with the user's ids.
+void killWhole(JobRun& run) {
+  run.relay.killed = true;
+  DORQ_TRACE(kTraceExec, kRunFunction, "Job %d still runs after SIGTERM: killed",
+             static_cast<int>(run.child));
+  (void)kill(run.child, SIGKILL);
+  if (!sdorqKillJobCgroup(*run.cgroup)) {
+    (void)sdorqSignalAsUser(*run.identity, -run.child, SIGKILL, /*endOnCancel=*/false);
+  }
+}
+
+// Milliseconds to wait at most, -1 for no bound: a look once a second where
+// there is nothing to poll, and the end of the grace.
+int waitBound(const JobRun& run, bool polled) {
+  int64_t bound = polled ? -1 : kLookInterval;
+  if (run.relay.killAt >= 0 && !run.relay.killed) {
+    const int64_t left = std::max<int64_t>(0, run.relay.killAt - nowMilliseconds());
+    bound = bound < 0 ? left : std::min(bound, left);
+  }
+  return static_cast<int>(bound);
+}
+
+// Sleeps until fd (-1: none) is readable, for at most a look's interval where
+// something cannot be polled; meanwhile takes cancels in, ends the grace,
+// and ends dorq when its caller has gone (not in blocking mode). True when fd
+// is readable. The child may share dorq's memory, errno included, until it
+// has executed: nothing here acts on errno.
+bool watch(JobRun& run, int fd, bool started) {
+  const bool caller = watchesCaller(run.flags);
+  const bool polled = fd >= 0 && (!caller || callerPidfd >= 0);
+  pollfd watched[3] = {
+      {fd, POLLIN, 0}, {sdorqCancelFd(), POLLIN, 0}, {caller ? callerPidfd : -1, POLLIN, 0}};
+  (void)poll(watched, 3, waitBound(run, polled));
+  if (caller && (callerPidfd >= 0 ? watched[2].revents != 0 : getppid() == kInitPid)) {
+    endOrphaned(run, started);
+  }
+  if (watched[1].revents != 0) {
+    takeCancels(run);
+  }
+  if (run.relay.killAt >= 0 && !run.relay.killed && nowMilliseconds() >= run.relay.killAt) {
+    killWhole(run);
+  }
+  return watched[0].revents != 0;
 }
 
 // Bits 0-6 of a wait status name the signal that ended the child.
@@ -169,27 +203,16 @@ void sdorqOpenCallerWatch() {
   callerPidfd = fd;
 }
 
-// The child may share dorq's memory, errno included, until the pipe closes:
-// nothing here acts on errno, and every failure is only a reason to look
-// again. The child ends up executing or exiting, either of which closes the
-// pipe.
-bool sdorqAwaitStart(const JobRun& run, int pipeRead, StartReport* report) {
-  pollfd watch[2] = {{pipeRead, POLLIN, 0},
-                     {watchesCaller(run.flags) ? callerPidfd : -1, POLLIN, 0}};
-  const int timeout = watchesCaller(run.flags) && callerPidfd < 0 ? kLookInterval : -1;
+// The child ends up executing or exiting, either of which closes the pipe.
+bool sdorqAwaitStart(JobRun& run, int pipeRead, StartReport* report) {
   for (;;) {
-    watch[0].revents = 0;
-    watch[1].revents = 0;
-    (void)poll(watch, 2, timeout);
-    if (callerGone(run.flags, watch[1])) {
-      endOrphaned(run, /*started=*/false);
+    if (!watch(run, pipeRead, /*started=*/false)) {
+      continue;
     }
     bool done = false;
-    if (watch[0].revents != 0) {
-      const bool started = readStart(pipeRead, report, &done);
-      if (done) {
-        return started;
-      }
+    const bool started = readStart(pipeRead, report, &done);
+    if (done) {
+      return started;
     }
   }
 }
@@ -209,22 +232,39 @@ JobUsage usageOf(const rusage& waited, JobUsage fromCgroup) {
   return fromCgroup;
 }
 
-DorqStatus sdorqAwaitEnd(const JobRun& run, bool started, int* exitStatus) {
+// Reaps the child once its pidfd says it has ended (without one: a look once
+// a second), sending cancels on to it meanwhile.
+DorqStatus reap(JobRun& run, int* waitStatus, rusage* usage, int* error) {
+  const UniqueFd job(openPidfd(run.child));
+  for (;;) {
+    (void)watch(run, job.valid() ? job.get() : -1, run.relay.started);
+    const pid_t reaped = wait4(run.child, waitStatus, WNOHANG, usage);
+    if (reaped == run.child) {
+      return DorqStatus::Ok;
+    }
+    if (reaped < 0 && errno != EINTR) {
+      *error = errno;
+      return DorqStatus::WaitFailed;
+    }
+  }
+}
+
+DorqStatus sdorqAwaitEnd(JobRun& run, bool started, int* exitStatus) {
+  run.relay.started = started;
+  if (started) {
+    sendHeld(run);
+  }
   int waitStatus = 0;
   rusage waited{};
-  DorqStatus status = DorqStatus::Ok;
-  if (!watchesCaller(run.flags) || watchJobAndCaller(run)) {
-    status = reap(run.child, &waitStatus, &waited);
-  } else {
-    status = pollOnceASecond(run, &waitStatus, &waited);
-  }
-  const int error = errno;
+  int error = 0;
+  const DorqStatus status = reap(run, &waitStatus, &waited, &error);
+
   AuditJobEnd end{};
   end.waited = status == DorqStatus::Ok;
   end.signalled = (waitStatus & kSignalBits) != 0;
   end.value = end.signalled ? waitStatus & kSignalBits : (waitStatus >> kExitShift) & kExitBits;
   end.wallMilliseconds = elapsedMilliseconds(run.spawned);
-  end.outcome = {status, nullptr, end.waited ? 0 : error};
+  end.outcome = {status, nullptr, end.waited ? 0 : error, 0};
   // Whatever the job left behind in its cgroup ends with it.
   end.cgroup = run.cgroup->dir.valid() ? run.cgroup->name : nullptr;
   JobUsage fromCgroup{false, 0, 0, -1};

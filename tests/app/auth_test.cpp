@@ -13,6 +13,7 @@
 #include "app/dorq_status.h"
 #include "app/sdorq_auth.h"
 #include "app/sdorq_lockout.h"
+#include "app/sdorq_signals.h"
 #include "tests/support/fault_injection.h"
 #include "tests/support/support.h"
 
@@ -110,27 +111,61 @@ TEST(AuthPause, OnlyARefusalPausesAndForTheWholeThreeSeconds) {
     ASSERT_TRUE(*c.dorq != '\0' || bindMount("/dev/null", libpam));
     sleeps.clear();
     const char* reason = "unset";
-    EXPECT_EQ(sdorqAuthenticate("dqjob", c.password, &reason), c.result);
+    const DorqStatus result =
+        sdorqAuthenticate({"dqjob", nullptr, nullptr, 0}, c.password, &reason);
+    EXPECT_EQ(result, c.result);
     EXPECT_STREQ(reason, c.reason);
+    EXPECT_EQ(sleeps, none) << "a pause before the refusal is logged";
+    sdorqPauseAfterRefusal(result, reason);
     EXPECT_EQ(sleeps, c.result == AuthFailed ? paused : none);
     EXPECT_EQ(dlopen("libpam.so.0", RTLD_NOW | RTLD_NOLOAD), nullptr) << "libpam left loaded";
     ASSERT_TRUE(*c.dorq != '\0' || umount(libpam) == 0);
   }
 }
 
-// Five failures, each less than 15 minutes before the latest, lock until 15 minutes after it.
-TEST(Lockout, WindowAndLock) {
+// A cancel of the caller's cuts the pause short, and a cancelled refusal has none.
+TEST(AuthPause, ACancelEndsThePause) {
+  sdorqWatchCancel();
+  ASSERT_GE(sdorqCancelFd(), 0);
+  sleeps.clear();
+  sdorqPauseAfterRefusal(DorqStatus::AuthFailed, kReasonCancelled);
+  ASSERT_EQ(kill(getpid(), SIGTERM), 0);  // blocked: it waits on the descriptor
+  EXPECT_FALSE(sdorqPauseUnlessCancelled(60 * 1000));
+  sdorqPauseAfterRefusal(DorqStatus::AuthFailed, kReasonAuthFailed);
+  EXPECT_EQ(sdorqCancelled(), SIGTERM);
+  EXPECT_EQ(sleeps, std::vector<unsigned>{});
+}
+
+// Five failures of one caller, each less than 15 minutes before its latest, lock until 15 minutes
+// after it; every other caller's records are not looked at, not even to find the latest.
+TEST(Lockout, WindowAndLockPerSource) {
   const uint64_t t = 1'000'000, lock = 15 * 60;
-  std::vector<TallyRecord> five(5, {"dorq", 0, kTallyValid, t}), fourValid = five, firstOut = five;
+  const char *me = "dorq:23001", *other = "dorq:23002";
+  const TallyRecord mine{"dorq:23001", 0, kTallyValid, t};
+  std::vector<TallyRecord> five(5, mine), fourValid = five, firstOut = five, oneOther = five;
   fourValid[0].status = 0;
   firstOut[0].time = t - lock;
+  oneOther[0] = {"dorq:23002", 0, kTallyValid, t};
+  std::vector<TallyRecord> laterOther = five, pendingFifth = five, prefix = five;
+  // Another caller's latest is not mine; an attempt in flight is no failure yet.
+  laterOther.push_back({"dorq:23002", 0, kTallyValid, t + 2 * lock});
+  pendingFifth[4].status = kTallyPending;
+  pendingFifth[4].reserved = 1;
+  for (auto& r : prefix) {
+    r.source[9] = '\0';  // "dorq:2300": another caller, though a prefix of mine
+  }
   // clang-format off
-  const struct { std::vector<TallyRecord> records; uint64_t now; bool locked; } cases[] = {
-      {{}, t, false}, {five, t, true}, {fourValid, t, false}, {firstOut, t, false},
-      {five, t + lock - 1, true}, {five, t + lock, false}, {five, t - 3600, true}};  // clock set back
+  const struct { std::vector<TallyRecord> records; const char* source; uint64_t now; bool locked; } cases[] = {
+      {{}, me, t, false}, {five, me, t, true}, {fourValid, me, t, false}, {firstOut, me, t, false},
+      {five, me, t + lock - 1, true}, {five, me, t + lock, false},
+      {five, me, t - 3600, true},  // clock set back
+      {five, other, t, false}, {oneOther, me, t, false}, {laterOther, me, t, true},
+      {laterOther, other, t + 2 * lock, false}, {pendingFifth, me, t, false}, {prefix, me, t, false},
+      {prefix, "dorq:2300", t, true}};
   // clang-format on
   for (const auto& c : cases) {
-    EXPECT_EQ(sdorqTallyLocks(c.records.data(), c.records.size(), c.now), c.locked) << &c - cases;
+    EXPECT_EQ(sdorqTallyLocks(c.records.data(), c.records.size(), c.source, c.now), c.locked)
+        << &c - cases;
   }
 }
 
@@ -143,7 +178,7 @@ TEST(Lockout, RecordsAreRootsAloneWhateverGroupAndUmask) {
   const mode_t mask = umask(0777);
   ASSERT_EQ(setegid(65534), 0);
   LockoutAttempt attempt;
-  EXPECT_EQ(attempt.count("root"), LockoutCount::Counted);
+  EXPECT_EQ(attempt.count("root", 0), LockoutCount::Counted);
   for (const auto& [path, mode] : {std::pair{"/var/lib/dorq", 0700},
                                    {"/var/lib/dorq/faillock", 0700},
                                    {"/var/lib/dorq/faillock/root", 0600}}) {

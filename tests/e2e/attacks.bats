@@ -45,13 +45,15 @@ load helper
 }
 # The host's own "su" (Debian's: pam_unix nullok, no failure count) and the packaged "dorq", unchanged: dorq counts
 # each attempt before PAM is asked and refuses a locked user without asking it. The caller has umask 0 and root's group.
-@test "killed guesses lock the user whatever su says, root too; faillock --reset lets the password in again" {
+@test "killed guesses lock the user for their caller, whatever su says, root too; faillock --reset lets the password in again" {
   cp "$W"/host-pam.d/{su,common-*} "$W/pam.d"; cp "$BATS_TEST_DIRNAME/../../debian/dorq.pam" "$W/pam.d/dorq"
   local tally=/var/lib/dorq/faillock rootpw='Root-Pass 577' shadow
   shadow=$(sed "s|^root:[^:]*:|root:$(openssl passwd -6 "$rootpw"):|" "$W/shadow"); echo "$shadow" > "$W/shadow"
   echo dqempty:x:23004:23004::/:/bin/sh >> "$W/passwd"; echo "dqempty::$(($(date +%s) / 86400)):0:99999:7:::" >> "$W/shadow"
   AS=(setpriv --reuid=23001 --regid=23001 --groups=0,23010); umask 0
-  guesses() { (PRE=(timeout -s KILL 0.5); for g in 1 2 3 4 5; do req $1 "wrong $g" 2 /bin/true | dq; [ "$(cat rc)" = 137 ]; done); }
+  # Each killed guess leaves dorq's line of the attempt, written before PAM is asked.
+  guesses() { (PRE=(timeout -s KILL 0.5); for g in 1 2 3 4 5; do
+    req $1 "wrong $g" 2 /bin/true | dq; [ "$(cat rc)" = 137 ]; grep -q " event=authenticating user=$1 " audit; done); }
   unasked() { # USER PASSWORD REASON
     req "$1" "$2" 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x1A; check 07 7 7; grep -q " reason=$3\$" audited
     not grep -q Trying dorq_*.trc; rm dorq_*.trc
@@ -59,12 +61,18 @@ load helper
   owned() { [ "$(stat -c %U:%G:%a /var/lib/dorq $tally $tally/$1 | xargs)" = "root:root:700 root:root:700 root:root:600" ]; }
   guesses dqjob; owned dqjob
   not "${AS[@]}" truncate -s 0 $tally/dqjob; not "${AS[@]}" rm -rf /var/lib/dorq; owned dqjob
-  [ "$(faillock --dir $tally --user dqjob | grep -c '^[-0-9]* [:0-9]* SVC  *dorq  *V$')" = 5 ]
-  unasked dqjob "$JOBPW" user-locked
+  unasked dqjob "$JOBPW" user-locked # the last guess, abandoned in flight, counts too
+  [ "$(faillock --dir $tally --user dqjob | grep -c '^[-0-9]* [:0-9]* SVC  *dorq:23001  *V$')" = 5 ]
+  # Another caller's count is its own: its job runs, and its failure is its own line in the records.
+  (AS=(setpriv --reuid=23003 --regid=23003 --clear-groups); job 2 /bin/true | dq; check 00 "" 0
+    req dqjob wrong 2 /bin/true | dq; check 07 7 7)
+  [ "$(faillock --dir $tally --user dqjob | grep -c ' dorq:23003 ')" = 1 ]
   faillock --dir $tally --user dqjob --reset; job 2 /bin/true | dq; check 00 "" 0; owned dqjob
   guesses root; unasked root "$rootpw" user-locked
   faillock --dir $tally --user root --reset; req root "$rootpw" 2 /bin/true | dq; check 00 "" 0
   unasked dqempty "" empty-password; [ ! -e $tally/dqempty ]
+  # su's pam_unix nullok would take any password for an empty password field: PAM is told to refuse it.
+  req dqempty anything 2 /bin/true | dq; check 07 7 7; grep -q ' reason=authentication-failed$' audited
 }
 # Each spoil, made by root, leaves dorq's records unusable: every request is refused, nothing written through them.
 # A full file keeps its newest 5 before the next; a known name that is no file name is refused.
@@ -119,9 +127,11 @@ load helper
   job 2 "$cmd" | dq; check 00 "" 0; mv audited lines
   req "dq command=bash x" - 2 /bin/true | dq; check 00 "" 0; cat audited >> lines
   job 2 "$long" | dq; check 00 "" 0; cat audited >> lines; grep -qF "[cut:${#long}] args=0 " lines
-  # After the header, a started line has these fields and an ended line its end's; the time is the system's.
-  awk '{ k = ""; for (i = 5; i <= NF; i++) { bad += ($i !~ /^[a-z_]+=[^=]*$/); sub(/=.*/, "", $i); k = k " " $i }
-    sub(/ exit wall user_cpu system_cpu( memory_peak)? cgroup orphaned$/, "", k); bad += (k != " caller event user command args pid") } END { exit bad || NR != 6 }' lines
+  # After the header, every line has these fields (the attempt's no pid yet) and an ended line its end's; the
+  # time is the system's.
+  awk '{ pid = $6 == "event=authenticating" ? "" : " pid"; k = ""
+    for (i = 5; i <= NF; i++) { bad += ($i !~ /^[a-z_]+=[^=]*$/); sub(/=.*/, "", $i); k = k " " $i }
+    sub(/ exit wall user_cpu system_cpu( memory_peak)? cgroup orphaned$/, "", k); bad += (k != " caller event user command args" pid) } END { exit bad || NR != 12 }' lines
   while read -r stamp; do (( ($(date -d "$stamp" +%s) - $(date +%s)) ** 2 < 3600 )); done < <(cut -c5-19 lines)
 }
 # A full ext4 image (5% kept for root) the caller filled, and a /proc file only root may write to.
@@ -151,4 +161,31 @@ load helper
     waitpid($stopper, 0); kill "KILL", $caller; print "$pid $?\n" while ($pid = waitpid(-1, 0)) > 0' \
     "${AS[*]} env -i PATH=\"\$P\" $W/bin/dorq < in > out & echo \$! > dorq.pid; wait" > reaped
   grep -qx "$(cat dorq.pid) 0" reaped; [ "$(cut -d' ' -f2 reaped | sort | xargs)" = "0 9 9" ]
+}
+# The caller kills dorq (SIGKILL) the moment its child appears, 20 times: any job that ran is named by its pid in a
+# line dorq wrote before it let the child go on.
+@test "a dorq killed the moment its child appears leaves no job the log does not name" {
+  for i in $(seq 20); do
+    job 0 /usr/bin/touch "$T/ran.$i" | sched perl -e 'defined(my $pid = fork) or die; exec @ARGV unless $pid;
+      my $c = ""; use POSIX ":sys_wait_h"; my $ended = 0;
+      until ($c =~ /\d/ || ($ended = waitpid($pid, WNOHANG) > 0)) { open(my $f, "<", "/proc/$pid/task/$pid/children") or last; $c = <$f> // "" }
+      kill "KILL", $pid; $ended or waitpid($pid, 0); print "$c\n"' "$W/bin/dorq" >> children
+  done
+  sleep 0.5; local i=0 pid rest
+  while read -r pid rest; do
+    i=$((i + 1)); [ -e ran.$i ] && [ -n "$pid" ] || continue # no pid: dorq ran to its end unseen
+    grep -q "]: caller=dqsched(23001) event=spawned .* pid=$pid\$" "$W/log" || { echo "ran.$i: child $pid, no line"; return 1; }
+  done < children
+  [ "$i" = 20 ]
+}
+# In a PID namespace of its own, the job's user stops every process it may signal, over and over; a kill request for
+# its process group outside any job cgroup still ends, as the caller's, with its line.
+@test "the job's user cannot hold a kill request: dorq never takes its ids" {
+  local n; n=$(wc -l < "$W/log"); job 2 kill 2 > in # the target, the namespace's first child, is pid 2
+  unshare -p -f --mount-proc bash -c 'setpriv --reuid=23002 --regid=23002 --clear-groups setsid sleep 60 & target=$!
+    setpriv --reuid=23002 --regid=23002 --clear-groups perl -e "1 while 1 + kill STOP => -1" & stopper=$!
+    sleep 0.2; timeout -s KILL 20 '"${AS[*]}"' env -i PATH=/usr/bin:/bin "$0" < in > out 2> err; echo $? > rc
+    kill -9 $stopper $target; [ $target = 2 ]' "$W/bin/dorq"
+  [ "$(cat rc)" = 0 ] || check "0e 0e" 14 14
+  for _ in $(seq 100); do tail -n +$((n + 1)) "$W/log" | grep -q ' event=kill ' && return; sleep 0.02; done; false
 }

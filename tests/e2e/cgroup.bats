@@ -25,6 +25,14 @@ DAEMON='setsid sleep 300 & echo $! > daemon'
     kill "KILL", $caller; waitpid($caller, 0)' sh -c "echo \$\$ > $CG/cgroup.procs; ${AS[*]} $W/bin/dorq -childpidfile job.pid < in & wait"
   gone "$(cat daemon)"; gone "$(cat job.pid)"
 }
+# SIGKILL cannot be caught: the job's main process ends with dorq (its parent-death signal), the rest runs on in the
+# job's cgroup, and a kill request for any of its processes ends the whole cgroup.
+@test "a dorq killed by SIGKILL takes its job's main process along; a kill request ends what is left" {
+  incg; mkdir -m 1777 run; (job 0 /bin/sh -c "$DAEMON; exec sleep 300" | (cd run && dq -childpidfile "$T/job.pid")) &
+  await run/daemon job.pid; kill -9 "$(pgrep -o -f "^$W/bin/dorq")"; gone "$(cat job.pid)"; wait
+  grep -qs '^State:.[^Z]' /proc/"$(cat run/daemon)"/status
+  job 2 kill "$(cat run/daemon)" | dq; check 00 "" 0; grep -q ' reason=cgroup-killed$' audited; gone "$(cat run/daemon)"
+}
 # The busy grandchild is never waited for by the job, so only the cgroup's count sees its time.
 @test "the CPU time a detached grandchild used is in the job's end line" {
   incg; job 2 /bin/sh -c '(setsid perl -e "1 while (times)[0] < 0.3; open(F, q(>done))" &); until [ -e done ]; do sleep 0.02; done' | dq

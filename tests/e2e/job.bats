@@ -61,3 +61,29 @@ load helper
   E=(LD_LIBRARY_PATH_SDORQ=/x "${unsafe[@]}"); job 0 /usr/bin/env | dq
   check "" "" 0 "PATH=/usr/bin:/bin\nLD_LIBRARY_PATH_SDORQ=/x\n$acct"
 }
+# The caller cancels the job through dorq, as a scheduler or timeout(1) would: each signal goes on to the job, in
+# either waiting mode, and the run ends as the job does, with its end line, and nothing of it left. A job that
+# ignores SIGTERM is killed after the grace; one the job takes by default ends it (12); one dorq was started with
+# ignored is neither caught nor sent on. The job, in perl, notes every signal it gets and exits with 40 at SIGTERM.
+@test "a cancel sent to dorq goes on to the job, which ends as it chooses" {
+  echo 'for my $s (qw(TERM INT HUP QUIT USR1 USR2)) { $SIG{$s} = sub { open(F, ">>got"); print F "$s\n"; close F; exit 40 if $s eq "TERM" } }
+    for (@ARGV) { my ($s, $how) = split /=/; $SIG{$s} = $how } open(F, ">ready"); print F $$; close F; sleep 1 while 1' > takes
+  # cancel FLAGS WORDS FRAME RC GOT END SIGNAL... [-- SIG=HOW...]: the job (perl's HOW for each SIG) gets SIGNAL...
+  # from the caller through dorq, one after the other; it got GOT, and the run ends so, its end line with END.
+  cancel() {
+    local flags=$1 words=$2 frame=$3 rc=$4 got=$5 end=$6 sigs=() job; shift 6
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do sigs+=("$1"); shift; done; [ $# = 0 ] || shift
+    local PRE=(timeout -s KILL 20 "${PRE[@]}") # bounds a dorq that would not end
+    rm -f ready got; job "$flags" /usr/bin/perl "$T/takes" "$@" | dq & local run=$!
+    for _ in $(seq 200); do [ -s ready ] && break; sleep 0.02; done; job=$(cat ready)
+    for s in "${sigs[@]}"; do "${AS[@]}" kill -s "$s" "$(pgrep -o -f "^$W/bin/dorq")"; sleep 0.1; done
+    wait $run; check "$words" "$frame" "$rc"; [ "$(cat got 2> /dev/null | xargs)" = "$got" ]
+    grep -q " event=ended .* $end " audited; not kill -0 "$job" 2> /dev/null
+  }
+  for flags in 2 6; do
+    for s in INT HUP QUIT USR1 USR2; do cancel $flags 00 "" 40 "$s TERM" exit=40 $s TERM; done
+    cancel $flags "00 0c" 12 12 "" signal=SIGHUP HUP -- HUP=DEFAULT
+  done
+  cancel 2 "00 0c" 12 12 "" signal=SIGKILL TERM -- TERM=IGNORE # after the grace
+  PRE=(perl -e '$SIG{INT} = "IGNORE"; exec @ARGV' --); cancel 6 00 "" 40 TERM exit=40 INT TERM
+}

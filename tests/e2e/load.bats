@@ -27,3 +27,22 @@ one() {
   [ "$(tail -n +$((n + 1)) "$W/log" | grep -c ']: caller=.* event=\(ended\|refused\|kill\) ')" = 48 ]
   not grep -qE "wrong|$JOBPW" "$W/log"
 }
+# One user's array of jobs against a yescrypt hash (each check as slow as on a real host): 48 requests with the right
+# password, 16 at a time, all run; then 20 wrong guesses at once reach PAM (su's pam_exec notes each) at most 5
+# times: the others wait for them to settle, and are then refused as locked.
+@test "a burst for one user all runs, and wrong guesses at once reach PAM at most 5 times" {
+  local hash shadow n batch; hash=$(perl -e 'print crypt($ARGV[0], q($y$j9T$abcdefghijklmnop))' "$JOBPW")
+  [[ $hash == '$y$'* ]]; shadow=$(sed "s|^dqjob:[^:]*:|dqjob:$hash:|" "$W/shadow"); echo "$shadow" > "$W/shadow"
+  echo "echo x >> $T/asked" > note; service su "auth optional pam_exec.so /bin/sh $T/note"$'\n'"$UNIX"
+  n=$(wc -l < "$W/log")
+  for batch in $(seq 16); do # check's own w must not be a name here
+    (for k in 1 2 3; do mkdir -m 1777 b$batch.$k && cd b$batch.$k && { job 2 /bin/true | dq; AUDIT= check 00 "" 0; } && cd .. || exit 1; done) &
+    workers+=($!)
+  done
+  for pid in "${workers[@]}"; do wait $pid; done
+  [ "$(tail -n +$((n + 1)) "$W/log" | grep -c ' event=started user=dqjob ')" = 48 ]
+  rm asked; workers=()
+  for batch in $(seq 20); do (mkdir -m 1777 g$batch && cd g$batch && req dqjob "wrong $batch" 2 /bin/true | dq && AUDIT= check 07 7 7) & workers+=($!); done
+  for pid in "${workers[@]}"; do wait $pid; done
+  [ "$(wc -l < asked)" -le 5 ]
+}

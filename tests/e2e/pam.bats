@@ -61,7 +61,7 @@ libpam() { readlink -f /usr/lib/x86_64-linux-gnu/libpam.so.0; }
 @test "pam_end failing after a successful transaction: 1" {
   over "$HELPERS/libdorq_fake_pam_end_fails.so" "$(libpam)"; E=(DORQ_FAKE_PAM_LOG=$T/calls)
   policy "$PERMIT" "$PERMIT" "1 1" 07 7 7
-  printf 'pam_start %s dqjob 1\npam_authenticate handle 0\npam_acct_mgmt handle 0\npam_setcred handle 0\npam_get_item handle 2\npam_end handle 0\n' \
+  printf 'pam_start %s dqjob 1\npam_authenticate handle 1\npam_acct_mgmt handle 1\npam_setcred handle 0\npam_get_item handle 2\npam_end handle 0\n' \
     su dorq | cmp - calls
 }
 # A job of root's reads dorq's memory map: no PAM library or module is left.
