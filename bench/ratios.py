@@ -4,10 +4,14 @@
 Usage: ratios.py DIR
 
 DIR holds hyperfine's JSON (ROUND.KEY.json, merged per row over the rounds), `rows` (key, who
-starts it, the exit status every run must have, label), `memory` (key, peak KiB) and the PAM
-check's own timings (pam-*.times: nanoseconds of the transaction, peak KiB). A row's net time is
-its median less the launcher row's median (hyperfine's spawn, the launcher, its fork and a
-do-nothing program), and every ratio is one of net times. Medians and p90 are by nearest rank.
+starts it, the exit status every run must have, label), `texts` (key, the name of the PAM text
+its services hold, "none" when it runs no PAM), `memory` (key, peak KiB) and the PAM check's own
+timings (pam-*.times: nanoseconds of the transaction, peak KiB). A row's net time is its median
+less the launcher row's median (hyperfine's spawn, the launcher, its fork and a do-nothing
+program), and every ratio is one of net times. Medians and p90 are by nearest rank.
+
+dorq's own work is its net time less the floor: setpriv's net time plus the median PAM
+transaction of the check with the row's PAM text.
 """
 import glob
 import json
@@ -156,6 +160,55 @@ def alternative(rows, net, found, peaks):
         print(f"| peak memory, {what}, MiB | {this:.2f} | {alt:.2f} | |")
 
 
+FLOOR_TITLE = (
+    "dorq's own work over the floor (ms). Floor: setpriv's net plus the median PAM transaction"
+    " (pam_start to pam_end inside the PAM check's process, pam-*.times) of the row's PAM text;"
+    " own work: dorq's net less the floor. The transaction holds no program start, so the floor"
+    " counts one, the one in setpriv's net; nor libpam's loading, which the check's dynamic"
+    " loader does before main, while dorq loads libpam at run time: that is in its own work.")
+
+
+def own_work(rows, net, folder):
+    """The floor table, every dorq row; returns own work by key (rows with a floor only)."""
+    texts = dict(read_pairs(os.path.join(folder, "texts")))
+    checks = {texts[k]: k for k in rows if k.startswith("pam-") and k in texts}
+    heading(FLOOR_TITLE, [("row", False), ("dorq net", True), ("setpriv net", True),
+                          ("PAM check", True), ("own work", True)])
+    own = {}
+    for key, row in rows.items():
+        if not key.startswith(("dorq-", "alt-")):
+            continue
+        text = texts.get(key)
+        check = checks.get(text)
+        if text is None:
+            pam, work = "PAM text not recorded (no texts file)", "no floor"
+        elif text == "none":
+            pam, work = "none: runs no PAM", "no floor"
+        elif check is None:
+            pam, work = f"no PAM check with this text ({text})", "no floor"
+        else:
+            own[key] = net[key] - net["setpriv"] - net[check + "-inside"]
+            pam, work = f"{net[check + '-inside']:.3f}", f"{own[key]:.3f}"
+        print(f"| {row['label']} | {net[key]:.3f} | {net['setpriv']:.3f} | {pam} | {work} |")
+    return own
+
+
+def own_work_builds(rows, own):
+    """With --alt-dorq: each kind of dorq row's own work, this build's and the other's."""
+    kinds = [k[len("alt-"):] for k in rows if k.startswith("alt-")]
+    if not kinds:
+        return
+    heading("dorq's own work over the floor, this build and the other (--alt-dorq) (ms):",
+            [("row", False), ("this build", True), ("other build", True), ("this − other", True)])
+    for kind in kinds:
+        label = rows["dorq-" + kind]["label"][len("dorq, "):]
+        this, other = own.get("dorq-" + kind), own.get("alt-" + kind)
+        if this is None or other is None:
+            print(f"| {label} | no floor | no floor | |")
+        else:
+            print(f"| {label} | {this:.3f} | {other:.3f} | {this - other:+.3f} |")
+
+
 def main():
     folder = sys.argv[1]
     rows = load(folder)
@@ -165,6 +218,7 @@ def main():
     targets(net, found, peaks)
     readings(net)
     alternative(rows, net, found, peaks)
+    own_work_builds(rows, own_work(rows, net, folder))
 
 
 if __name__ == "__main__":

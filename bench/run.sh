@@ -77,7 +77,7 @@ if [ "${DORQ_BENCH_RT:-1}" != 0 ]; then
   rt=(chrt --fifo 20) && chrt --fifo -p 20 "$LOGSINK"
 fi
 out=${out:-$W/out}
-mkdir -p "$out" && rm -f "$out"/*.json "$out"/{rows,memory,*.times}
+mkdir -p "$out" && rm -f "$out"/*.json "$out"/{rows,texts,memory,*.times}
 # The job user's password hashed as the distribution hashes it (yescrypt), so that pam_unix
 # does what administrators see; written in place, since the file is bind-mounted.
 hash=$(mkpasswd -m yescrypt -s <<<"$JOBPW")
@@ -110,11 +110,13 @@ request() {
   echo "$file"
 }
 # row KEY JOB...: for that job, sets LABEL, BY (who starts it), EXPECT (its exit status), JOBROW
-# (1 when JOB runs as dqjob) and ARGS (the launcher's), and writes the row's PAM services.
+# (1 when JOB runs as dqjob), TEXT (the name of the PAM text its services hold: permit for
+# $PERMIT, unix for $UNIX, permit-all for $ALL, debian for the distribution's, none when it runs
+# no PAM) and ARGS (the launcher's), and writes the row's PAM services.
 row() {
   local key=$1 dorq=$W/bin/dorq name=dorq
   shift
-  BY=dqsched EXPECT=0 JOBROW=1
+  BY=dqsched EXPECT=0 JOBROW=1 TEXT=none
   [[ $key != alt-* ]] || dorq=$W/bin/dorq-alt name="dorq (--alt-dorq)"
   case $key in
     launcher) LABEL="launcher, do-nothing program (the launcher's own cost)" JOBROW=0
@@ -123,7 +125,7 @@ row() {
       ARGS=(/dev/null /usr/bin/setpriv --reuid=dqjob --regid=dqjob --init-groups -- "$@") ;;
     pool-*) row "${key#*-}" "$@" && LABEL="$LABEL: $pool requests $width at a time"
       ARGS=(-j "$width" -n "$pool" "${ARGS[@]}") ;;
-    pam-*) LABEL="PAM check alone, pam_permit (whole process)" BY=root JOBROW=0
+    pam-*) LABEL="PAM check alone, pam_permit (whole process)" BY=root JOBROW=0 TEXT=${key#*-}
       [ "$key" = pam-permit ] || LABEL="PAM check alone, pam_unix yescrypt (whole process)"
       ARGS=("$W/password" "$PAMCHECK" "bench-${key#*-}" dqjob "$out/$key.times") ;;
     null) LABEL="do-nothing C program (set-user-ID)" JOBROW=0
@@ -131,16 +133,17 @@ row() {
     *-empty) LABEL="$name, empty request (set-user-ID)" EXPECT=3 JOBROW=0
       ARGS=("${SCHED[@]}" /dev/null "$dorq") ;;
     *-blocking | *-polling | *-unix)
-      local flags=0 text=$PERMIT what="pam_permit, polling (flags 0)"
+      local flags=0 text=$PERMIT what="pam_permit, polling (flags 0)" && TEXT=permit
       [[ $key != *-blocking ]] || flags=4 what="pam_permit, blocking (flags 4)"
-      [[ $key != *-unix ]] || text=$UNIX what="pam_unix yescrypt, polling (flags 0)"
+      [[ $key != *-unix ]] || text=$UNIX TEXT=unix what="pam_unix yescrypt, polling (flags 0)"
       service su "$text" && service dorq "$text"
       LABEL="$name, $what" ARGS=("${SCHED[@]}" "$(request $flags "$@")" "$dorq") ;;
     runuser-*) LABEL="runuser -u, pam_permit" BY=root
       ARGS=(/dev/null /usr/sbin/runuser -u dqjob -- "$@") ;;&
     sudo-*) LABEL="sudo -u, pam_permit" ARGS=("${SCHED[@]}" /dev/null /usr/bin/sudo -n -u dqjob -- "$@") ;;&
-    *-permit) service "${key%-*}" "$ALL" ;;
-    *-debian) service "${key%-*}" "${debian[${key%-*}]}" && LABEL="${LABEL%, *}, Debian's PAM text" ;;
+    *-permit) service "${key%-*}" "$ALL" && TEXT=permit-all ;;
+    *-debian) service "${key%-*}" "${debian[${key%-*}]}" && TEXT=debian
+      LABEL="${LABEL%, *}, Debian's PAM text" ;;
   esac
 }
 pool=200 width=8
@@ -171,6 +174,7 @@ for key in "${keys[@]}"; do
     exit 1
   fi
   printf '%s\t%s\t%s\t%s\n' "$key" "$BY" "$EXPECT" "$LABEL" >>"$out/rows"
+  printf '%s\t%s\n' "$key" "$TEXT" >>"$out/texts"
 done
 for key in "${pools[@]}"; do
   row "$key" /bin/true && printf '%s\t%s\t0\t%s\n' "$key" "$BY" "$LABEL" >>"$out/rows"
