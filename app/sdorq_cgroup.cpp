@@ -183,20 +183,37 @@ bool sdorqFindUnifiedMount(int fd, char (&out)[kCgroupPathMax]) {
 
 namespace {
 
-// The unified hierarchy's root, found in mountinfo (of several mounts, the
-// last). It counts only when the file system found there now is cgroup2: a
-// mount over it hides it.
-UniqueFd openUnifiedRoot() {
+// A directory counts only when the file system found there now is cgroup2:
+// a mount over it hides it.
+UniqueFd openIfUnified(const char* path) {
+  UniqueFd dir(open(path, kDirFlags));
+  struct statfs fs {};
+  if (!dir.valid() || fstatfs(dir.get(), &fs) != 0 ||
+      static_cast<unsigned long>(fs.f_type) != CGROUP2_SUPER_MAGIC) {
+    dir.reset();
+  }
+  return dir;
+}
+
+// Where the unified hierarchy is mounted on hosts with it alone, and beside
+// the others on hybrid ones: the first cgroup2 file system there.
+constexpr const char* kUsualPlaces[] = {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"};
+
+UniqueFd openUsualRoot() {
+  for (const char* place : kUsualPlaces) {
+    if (UniqueFd root = openIfUnified(place); root.valid()) {
+      return root;
+    }
+  }
+  return UniqueFd();
+}
+
+// The root of the last mount of the whole unified hierarchy in mountinfo.
+UniqueFd openMountedRoot() {
   const UniqueFd info(open(kMountInfo, O_RDONLY | O_CLOEXEC));
   char point[kCgroupPathMax];
-  UniqueFd root(info.valid() && sdorqFindUnifiedMount(info.get(), point) ? open(point, kDirFlags)
-                                                                         : -1);
-  struct statfs fs {};
-  if (!root.valid() || fstatfs(root.get(), &fs) != 0 ||
-      static_cast<unsigned long>(fs.f_type) != CGROUP2_SUPER_MAGIC) {
-    root.reset();
-  }
-  return root;
+  return info.valid() && sdorqFindUnifiedMount(info.get(), point) ? openIfUnified(point)
+                                                                  : UniqueFd();
 }
 
 // A process's cgroup on the unified hierarchy, from its "0::" line in
@@ -232,17 +249,53 @@ bool readCgroupPath(pid_t pid, char (&out)[kCgroupPathMax]) {
   return true;
 }
 
-// dorq's own cgroup directory.
-UniqueFd openOwnCgroup() {
-  UniqueFd root = openUnifiedRoot();
-  char path[kCgroupPathMax];
-  if (!root.valid() || !readCgroupPath(0, path)) {
-    return UniqueFd();
-  }
-  if (path[0] == '\0') {
+// The directory at path below a hierarchy's root (itself for "").
+UniqueFd openBelow(UniqueFd root, const char* path) {
+  if (!root.valid() || path[0] == '\0') {
     return root;
   }
   return UniqueFd(openat(root.get(), path, kDirFlags));
+}
+
+// Whether the cgroup's processes, as far as one piece of them is read,
+// include dorq.
+bool holdsSelf(int dir) {
+  char procs[kMountInfoPiece];
+  if (readSmall(dir, "cgroup.procs", procs, sizeof procs) < 0) {
+    return false;
+  }
+  const long self = getpid();
+  for (char* at = procs; *at != '\0';) {
+    char* end = nullptr;
+    const long pid = strtol(at, &end, 10);
+    if (end == at) {
+      return false;
+    }
+    if (pid == self) {
+      return true;
+    }
+    at = end;
+  }
+  return false;
+}
+
+// dorq's own cgroup directory: the one its /proc/self/cgroup path leads to
+// from the hierarchy's root, and only when it holds dorq (a cgroup mounted
+// over the root's place, or another cgroup namespace's root, would lead
+// elsewhere). Found from a usual place, it needs no scan of mountinfo.
+UniqueFd openOwnCgroup() {
+  char path[kCgroupPathMax];
+  if (!readCgroupPath(0, path)) {
+    return UniqueFd();
+  }
+  if (UniqueFd own = openBelow(openUsualRoot(), path); own.valid() && holdsSelf(own.get())) {
+    return own;
+  }
+  UniqueFd own = openBelow(openMountedRoot(), path);
+  if (own.valid() && !holdsSelf(own.get())) {
+    own.reset();
+  }
+  return own;
 }
 
 void formatUser(uid_t user, char (&text)[16]) {

@@ -21,8 +21,11 @@ CancelWatch watch;
 constexpr unsigned kMillisecondsPerSecond = 1000;
 constexpr long kNanosecondsPerMillisecond = 1000000;
 
+// A look first, so that nothing pending costs no failed call: a child that
+// shares dorq's memory until its exec shares errno too.
 int readOne() {
-  if (watch.fd < 0) {
+  pollfd pending{watch.fd, POLLIN, 0};
+  if (watch.fd < 0 || poll(&pending, 1, 0) != 1) {
     return 0;
   }
   signalfd_siginfo info{};

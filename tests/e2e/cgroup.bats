@@ -52,6 +52,13 @@ DAEMON='setsid sleep 300 & echo $! > daemon'
   job 2 /bin/sh -c "$DAEMON; exit 3" | dq; check 00 "" 3; grep -q ' event=ended .* cgroup=none orphaned=no$' audited
   grep -qs '^State:.[^Z]' /proc/"$(cat daemon)"/status; kill "$(cat daemon)"
 }
+# A cgroup mounted over the hierarchy's place, below which dorq's own path (P/P: incg's path now leads to $CG/P) leads
+# to another cgroup: not dorq's, so the job gets none.
+@test "a cgroup mounted where the hierarchy's root was is not taken for dorq's own" {
+  incg; local p=${CG#$U/}; mkdir -p "$CG/$p/$p"; mount --bind "$CG" "$U"
+  job 2 /bin/sh -c "exit 3" | dq; umount "$U"; rmdir "$CG/$p/$p"
+  check 00 "" 3; grep -q ' event=ended .* cgroup=none orphaned=no$' audited
+}
 @test "the memory peak comes from the job's cgroup where its memory controller is enabled" {
   grep -qw memory "$U/cgroup.controllers" || skip "no memory controller on $U: the peak is the largest resident size the wait reports"
   skip "a job cgroup below dorq's own cannot have the memory controller: dorq's cgroup holds processes"
