@@ -1,13 +1,13 @@
 // The process entry.
 #include <malloc.h>
 
-#include "app/dorq_driver.h"
-#include "app/dorq_usage.h"
-#include "app/sdorq_audit.h"
-#include "app/sdorq_descriptors.h"
-#include "app/sdorq_environ.h"
-#include "app/sdorq_identity.h"
-#include "app/sdorq_run.h"
+#include "app/driver/dorq_driver.h"
+#include "app/driver/dorq_usage.h"
+#include "app/audit/sdorq_audit.h"
+#include "app/job/sdorq_descriptors.h"
+#include "app/job/sdorq_environ.h"
+#include "app/base/sdorq_identity.h"
+#include "app/job/sdorq_run.h"
 
 namespace {
 

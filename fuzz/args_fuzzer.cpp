@@ -19,10 +19,10 @@
 #include <string_view>
 #include <vector>
 
-#include "app/dorq_driver.h"
-#include "app/dorq_status.h"
-#include "app/dorq_trace.h"
-#include "app/sdorq_run.h"
+#include "app/driver/dorq_driver.h"
+#include "app/base/dorq_status.h"
+#include "app/trace/dorq_trace.h"
+#include "app/job/sdorq_run.h"
 #include "fuzz/fuzz_support.h"
 #include "port/ss_wrappers.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/dorq_escape.h"
+#include "app/base/dorq_escape.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/dorq_driver.h"
-#include "app/dorq_status.h"
+#include "app/driver/dorq_driver.h"
+#include "app/base/dorq_status.h"
 #include "fuzz/fuzz_support.h"
 
 #define DORQ_FUZZ_STR2(x) #x

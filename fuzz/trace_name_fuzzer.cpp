@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/dorq_trace.h"
+#include "app/trace/dorq_trace.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -1,6 +1,6 @@
 # The PAM policy: the attempt with "su", then with "dorq", against real modules (or a stand-in libpam), each
 # result as traced, and the run's outcome. Only PAM_SUCCESS runs the job; no trace line holds the password.
-# (The pause after a plain failure: tests/app/auth_test.cpp.)
+# (The pause after a plain failure: tests/app/authentication/auth_test.cpp.)
 load helper
 TEXT="auth optional pam_echo.so text"$'\n'"$UNIX" # pam_unix after a module that only shows a text
 OTHER="auth required $HELPERS/pam_dorq_keepfd.so user=dqother"$'\n'"account required pam_permit.so"

@@ -1,0 +1,166 @@
+// The request record on standard input: user, password, flags, command path,
+// argument count and one line per argument.
+#include <stdlib.h>
+#include <string.h>
+
+#include "app/driver/dorq_driver.h"
+#include "app/base/dorq_numbers.h"
+#include "app/base/dorq_status.h"
+
+namespace {
+
+// The bytes of a line buffer that a read may have written: up to and
+// including the newline, or all of it when there is none. (A NUL inside the
+// line does not end the bytes behind it.) Only what was written is wiped, so
+// that the untouched pages of a fresh buffer stay untouched.
+size_t lineExtent(const char* buffer) {
+  const void* newline = memchr(buffer, '\n', kRequestLineBuffer);
+  return newline == nullptr ? kRequestLineBuffer
+                            : static_cast<size_t>(static_cast<const char*>(newline) - buffer) + 1;
+}
+
+// Releases a line buffer that may hold a secret, wiped first.
+void releaseSecret(char* buffer) {
+  explicit_bzero(buffer, lineExtent(buffer));
+  free(buffer);
+}
+
+// Reads one line into a new zero-filled buffer and removes one trailing
+// newline. A NUL byte inside the line ends it for every later use. With
+// extent (the password's line) the buffer is wiped on every failure, and
+// *extent says how much of it the line took.
+DorqStatus readLine(FILE* in, char** out, size_t* extent = nullptr) {
+  *out = nullptr;
+  char* buffer = static_cast<char*>(calloc(1, kRequestLineBuffer));
+  if (buffer == nullptr) {
+    return DorqStatus::NoMemory;
+  }
+  const bool got = fgets(buffer, static_cast<int>(kRequestLineBuffer), in) != nullptr;
+  // fgets stops after kRequestLineBuffer - 1 characters: when the character
+  // at kRequestLineMax is neither the end nor the newline, the line is longer
+  // than allowed.
+  const char last = buffer[kRequestLineMax];
+  const bool tooLong = got && last != '\0' && last != '\n';
+  if (!got || tooLong) {
+    if (extent != nullptr) {
+      releaseSecret(buffer);
+    } else {
+      free(buffer);
+    }
+    return got ? DorqStatus::LineTooLong : DorqStatus::InputEnded;
+  }
+  if (extent != nullptr) {
+    *extent = lineExtent(buffer);
+  }
+  const size_t length = strlen(buffer);
+  if (length > 0 && buffer[length - 1] == '\n') {
+    buffer[length - 1] = '\0';
+  }
+  *out = buffer;
+  return DorqStatus::Ok;
+}
+
+// Reads a line and converts it by the atoi rules; the line is released.
+DorqStatus readNumberLine(FILE* in, int* value) {
+  char* line = nullptr;
+  const DorqStatus status = readLine(in, &line);
+  if (status == DorqStatus::Ok) {
+    *value = dorqAtoi(line);
+    free(line);
+  }
+  return status;
+}
+
+// The vector has count + 2 slots, computed as an unsigned 32-bit value, so a
+// count of -1 leaves one slot (the terminator in slot 0) and a count of -3 or
+// lower asks for billions of slots. A count of -2 would ask for none.
+DorqStatus allocateVector(int count, DorqRequest* request) {
+  const uint32_t slots = static_cast<uint32_t>(count) + 2U;
+  if (slots == 0) {
+    return DorqStatus::NoMemory;
+  }
+  request->argv = static_cast<char**>(calloc(slots, sizeof(char*)));
+  if (request->argv == nullptr) {
+    return DorqStatus::NoMemory;
+  }
+  request->slots = slots;
+  request->argv[0] = request->path;
+  return DorqStatus::Ok;
+}
+
+// Fills slots 1 to slots - 2 with argument lines, then puts the terminator in
+// the last slot.
+DorqStatus readArguments(FILE* in, DorqRequest* request) {
+  const uint32_t last = request->slots - 1;
+  for (uint32_t slot = 1; slot < last; ++slot) {
+    const DorqStatus status = readLine(in, &request->argv[slot]);
+    if (status != DorqStatus::Ok) {
+      return status;
+    }
+  }
+  request->argv[last] = nullptr;
+  return DorqStatus::Ok;
+}
+
+DorqStatus readFixedLines(FILE* in, DorqRequest* request, int* count) {
+  DorqStatus status = readLine(in, &request->user);
+  if (status == DorqStatus::Ok) {
+    status = readLine(in, &request->password, &request->passwordExtent);
+  }
+  if (status == DorqStatus::Ok) {
+    status = readNumberLine(in, &request->flags);
+  }
+  if (status == DorqStatus::Ok) {
+    status = readLine(in, &request->path);
+  }
+  if (status == DorqStatus::Ok) {
+    status = readNumberLine(in, count);
+  }
+  return status;
+}
+
+}  // namespace
+
+DorqStatus dorqReadRequest(FILE* in, DorqRequest* request) {
+  *request = DorqRequest{};
+  // Unbuffered, so that exactly the request's bytes are consumed: whatever
+  // follows the last request line stays for the job to read.
+  setvbuf(in, nullptr, _IONBF, 0);
+  int count = 0;
+  DorqStatus status = readFixedLines(in, request, &count);
+  if (status == DorqStatus::Ok) {
+    status = allocateVector(count, request);
+  }
+  if (status == DorqStatus::Ok) {
+    status = readArguments(in, request);
+  }
+  if (status != DorqStatus::Ok) {
+    dorqReleaseRequest(request);
+  }
+  return status;
+}
+
+void dorqWipePassword(DorqRequest* request) {
+  if (request->password != nullptr) {
+    explicit_bzero(request->password, request->passwordExtent);
+  }
+}
+
+void dorqReleaseRequest(DorqRequest* request) {
+  dorqWipePassword(request);
+  free(request->user);
+  free(request->password);
+  free(request->path);
+  if (request->argv != nullptr) {
+    for (uint32_t slot = 1; slot < request->slots && request->argv[slot] != nullptr; ++slot) {
+      free(request->argv[slot]);
+    }
+    free(request->argv);
+  }
+  *request = DorqRequest{};
+}
+
+int RequestTraits::release(DorqRequest* request) {
+  dorqReleaseRequest(request);
+  return 0;
+}
