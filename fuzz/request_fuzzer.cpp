@@ -39,6 +39,7 @@ constexpr uint64_t kVectorCapBytes = uint64_t{DORQ_FUZZ_VECTOR_CAP_MB} << 20;
 // What the reader should make of the bytes.
 struct Expected {
   DorqStatus status = DorqStatus::Ok;
+  bool badCount = false;  // the count of -2, refused with a word of its own
   std::string user, password, path;
   int flags = 0;
   uint32_t slots = 0;
@@ -90,6 +91,7 @@ Expected readModel(std::string_view in) {
   e.flags = atoiRule(flags);
   const int n = atoiRule(count);
   e.slots = static_cast<uint32_t>(n) + 2U;
+  e.badCount = e.slots == 0;
   if (e.slots == 0 || uint64_t{e.slots} * sizeof(char*) > kVectorCapBytes) {
     e.status = DorqStatus::NoMemory;
     return e;
@@ -144,10 +146,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   DorqRequest request;
   memset(&request, 0xA5, sizeof request);  // the reader must not rely on a clean record
-  const DorqStatus status = dorqReadRequest(in, &request);
+  const char* reason = nullptr;
+  const DorqStatus status = dorqReadRequest(in, &request, &reason);
   fclose(in);
 
   FUZZ_CHECK(status == expected.status);
+  FUZZ_CHECK((reason != nullptr) == expected.badCount);
   if (status == DorqStatus::Ok) {
     checkRecord(request, expected);
     // The vector the command would get: slot 0 is the path, and the first

@@ -31,9 +31,10 @@ struct Reason {
   DorqStatus status;
   const char* word;
 };
-// Each status's own reason word.
+// Each status's own reason word. 0 is logged only with a word of its own
+// (caller-gone, signal-sent, cgroup-killed) and 12 only as signal=, so
+// neither has one here.
 constexpr Reason kReasons[] = {
-    {DorqStatus::Ok, "ok"},
     {DorqStatus::NoMemory, "no-memory"},
     {DorqStatus::InputEnded, "request-incomplete"},
     {DorqStatus::LineTooLong, "request-line-too-long"},
@@ -43,7 +44,6 @@ constexpr Reason kReasons[] = {
     {DorqStatus::ForkFailed, "fork-failed"},
     {DorqStatus::ExecFailed, "command-not-executed"},
     {DorqStatus::WaitFailed, "wait-failed"},
-    {DorqStatus::Signalled, "ended-by-signal"},
     {DorqStatus::StderrCopy, "stderr-not-set-up"},
     {DorqStatus::KillFailed, "kill-failed"},
     {DorqStatus::NoPam, "no-pam-library"},

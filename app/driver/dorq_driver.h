@@ -51,9 +51,13 @@ using RequestOwner = UniqueHandle<RequestTraits>;
 int dorqmain(int argc, char** argv);
 // Reads the options into the trace and child-pid state: 0 or 20.
 DorqStatus dorqParseArgs(int argc, char** argv);
+// The reason word of a request refused for its argument count of -2.
+inline constexpr char kReasonBadArgumentCount[] = "bad-argument-count";
+
 // Reads the request record from `in`: 0, 2, 3 or 4. On failure everything read
-// so far is released.
-DorqStatus dorqReadRequest(FILE* in, DorqRequest* request);
+// so far is released, and *reason is the word the log gives the refusal, or
+// null for the status's own.
+DorqStatus dorqReadRequest(FILE* in, DorqRequest* request, const char** reason);
 // Clears every byte the password's line took in its buffer (its whole
 // extent, NUL bytes inside it included); the request may still be released
 // afterwards.

@@ -73,10 +73,12 @@ DorqStatus readNumberLine(FILE* in, int* value) {
 
 // The vector has count + 2 slots, computed as an unsigned 32-bit value, so a
 // count of -1 leaves one slot (the terminator in slot 0) and a count of -3 or
-// lower asks for billions of slots. A count of -2 would ask for none.
-DorqStatus allocateVector(int count, DorqRequest* request) {
+// lower asks for billions of slots. A count of -2 would ask for none: it is
+// refused with the allocation's status, under a reason word of its own.
+DorqStatus allocateVector(int count, DorqRequest* request, const char** reason) {
   const uint32_t slots = static_cast<uint32_t>(count) + 2U;
   if (slots == 0) {
+    *reason = kReasonBadArgumentCount;
     return DorqStatus::NoMemory;
   }
   request->argv = static_cast<char**>(calloc(slots, sizeof(char*)));
@@ -121,15 +123,16 @@ DorqStatus readFixedLines(FILE* in, DorqRequest* request, int* count) {
 
 }  // namespace
 
-DorqStatus dorqReadRequest(FILE* in, DorqRequest* request) {
+DorqStatus dorqReadRequest(FILE* in, DorqRequest* request, const char** reason) {
   *request = DorqRequest{};
+  *reason = nullptr;
   // Unbuffered, so that exactly the request's bytes are consumed: whatever
   // follows the last request line stays for the job to read.
   setvbuf(in, nullptr, _IONBF, 0);
   int count = 0;
   DorqStatus status = readFixedLines(in, request, &count);
   if (status == DorqStatus::Ok) {
-    status = allocateVector(count, request);
+    status = allocateVector(count, request, reason);
   }
   if (status == DorqStatus::Ok) {
     status = readArguments(in, request);

@@ -44,9 +44,10 @@ DorqStatus serve(DorqRequest* request, const StatusChannel& channel, int* exitSt
                          exitStatus);
 }
 
-// Failures of parsing and intake end with the frame alone.
-int reportIntakeFailure(DorqStatus status) {
-  sdorqAuditRefused({}, 0, {status, nullptr, 0, 0});
+// Failures of parsing and intake end with the frame alone; reason null: the
+// status's own word.
+int reportIntakeFailure(DorqStatus status, const char* reason = nullptr) {
+  sdorqAuditRefused({}, 0, {status, reason, 0, 0});
   sdorqCloseLogCtxt();
   StatusChannel::finishUnread(status);
   return dorqStatusCode(status);
@@ -61,9 +62,10 @@ int dorqmain(int argc, char** argv) {
   }
   DorqRequest request{};
   RequestOwner owner(&request);
-  status = dorqReadRequest(stdin, &request);
+  const char* reason = nullptr;
+  status = dorqReadRequest(stdin, &request, &reason);
   if (status != DorqStatus::Ok) {
-    return reportIntakeFailure(status);
+    return reportIntakeFailure(status, reason);
   }
   // From here on a cancel of the caller's ends the request with a line, or
   // goes on to the job.

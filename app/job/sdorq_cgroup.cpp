@@ -403,20 +403,20 @@ bool killAll(int dir) {
 bool sdorqMakeJobCgroup(uid_t user, JobCgroup* cgroup, const char** reason) {
   cgroup->parent = openOwnCgroup();
   if (!cgroup->parent.valid()) {
-    *reason = "no-unified-hierarchy";
+    *reason = "no unified hierarchy";
     return false;
   }
   // dorq's pid and a random part: pids repeat across PID namespaces.
   uint32_t random = 0;
   if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-    *reason = "no-random";
+    *reason = "no random bytes";
     return false;
   }
   snprintf(cgroup->name, sizeof cgroup->name, "%s%d.%08x", kJobCgroupPrefix,
            static_cast<int>(getpid()), random);
   const int parent = cgroup->parent.get();
   if (mkdirat(parent, cgroup->name, kCgroupMode) != 0) {
-    *reason = "not-permitted";
+    *reason = "not permitted";
     return false;
   }
   cgroup->dir.reset(openat(parent, cgroup->name, kDirFlags));
@@ -426,7 +426,7 @@ bool sdorqMakeJobCgroup(uid_t user, JobCgroup* cgroup, const char** reason) {
       fsetxattr(cgroup->dir.get(), kUserAttribute, text, strlen(text), 0) != 0) {
     cgroup->dir.reset();
     (void)unlinkat(parent, cgroup->name, AT_REMOVEDIR);
-    *reason = "not-permitted";
+    *reason = "not permitted";
     return false;
   }
   return true;

@@ -279,7 +279,7 @@ void reportStart(const JobRun& run, const StatusChannel& channel, bool started,
 
 // The job's cgroup, made before the spawn so that the child is born in it.
 void prepareCgroup(const JobIdentity& identity, JobCgroup* cgroup) {
-  const char* reason = "unknown-user";
+  const char* reason = "unknown user";
   if (!identity.known || !sdorqMakeJobCgroup(identity.uid, cgroup, &reason)) {
     DORQ_TRACE(kTraceExec, kRunFunction, "No cgroup for the job: %s", reason);
   }

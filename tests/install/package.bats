@@ -48,6 +48,10 @@ request() { printf '%s\n%s\n%s\n%s\n0\n' "$user" "$@" | as_scheduler $program; }
   [ "$(zcat "$ROOT"/usr/share/man/{man8/dorq.8,man1/dorq-client.1}.gz | grep -c '^\.TH ')" = 2 ]
   zgrep -qF "$program" "$ROOT/usr/share/man/man8/dorq.8.gz"; run -1 zgrep -q /usr/local/libexec "$ROOT/usr/share/man/man8/dorq.8.gz"
   [ -z "$(MANWIDTH=80 in_root man --warnings -l /usr/share/man/man8/dorq.8.gz 2>&1 >/dev/null)" ]
+  # Every PAM file the page's FILES section names, the service's source included, is installed.
+  local pam; pam=$(zcat "$ROOT/usr/share/man/man8/dorq.8.gz" |
+    sed -n '/^\.SH FILES/,/^\.SH /s|^\.IR* \(/[^ ]*/pam\.d/[^ ]*\).*|\1|p')
+  [[ $pam == *'/etc/pam.d/dorq'* ]]; for path in $pam; do [ -f "$ROOT$path" ]; done
 }
 @test "dpkg -i refuses a group dorq that is not a local system group" {
   local gid; gid=$(in_root getent group dorq | cut -d: -f3)
