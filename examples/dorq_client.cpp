@@ -2,7 +2,7 @@
 // in words what came back.
 //
 //   dorq-client [--dorq PATH] [--password-file FILE] [--flags N] USER COMMAND [ARG...]
-//   dorq-client --version
+//   dorq-client -h | --help | --version
 //
 // The password is the first line of FILE, or of standard input without
 // --password-file. The client builds the request record, starts dorq with
@@ -75,6 +75,7 @@ struct Options {
   const char* passwordFile = nullptr;
   int flags = dorq_client::kFlagStatusWords;
   int firstOperand = 0;
+  bool help = false;
   bool version = false;
 };
 
@@ -87,12 +88,37 @@ void complain(std::string_view text) {
   fprintf(stderr, "dorq-client: %.*s\n", static_cast<int>(text.size()), text.data());
 }
 
+constexpr char kUsage[] =
+    "usage: dorq-client [--dorq PATH] [--password-file FILE] [--flags N] USER COMMAND [ARG...]\n"
+    "       dorq-client -h | --help | --version\n";
+
+// A bad command line: the usage on standard error.
 void usage() {
-  fputs(
-      "usage: dorq-client [--dorq PATH] [--password-file FILE] [--flags N] USER COMMAND "
-      "[ARG...]\n"
-      "       dorq-client --version\n",
-      stderr);
+  fputs(kUsage, stderr);
+}
+
+// --help: the usage and every option, on standard output.
+bool help() {
+  fputs(kUsage, stdout);
+  printf(
+      "\n"
+      "Runs COMMAND with its ARGs as USER through dorq, passes the job's output through\n"
+      "and says on standard error what came back. The password is the first line of\n"
+      "standard input, or of FILE. COMMAND \"kill\" with a job's pid stops that job.\n"
+      "\n"
+      "  --dorq PATH           the program to start, by default\n"
+      "                        %s\n"
+      "  --password-file FILE  read the password from the first line of FILE\n"
+      "  --flags N             the request's flags word: 1 keeps the job's standard\n"
+      "                        error apart, 4 waits blocking; 2 (status words) is\n"
+      "                        always added\n"
+      "  -h, --help            print this help and exit\n"
+      "  --version             print the version and exit\n"
+      "\n"
+      "Exit status: dorq's (the command's own, or dorq's status code), 125 when\n"
+      "dorq-client itself failed, 128 + n when dorq ended through signal n.\n",
+      DORQ_CLIENT_DEFAULT_DORQ);
+  return fflush(stdout) == 0;
 }
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -131,7 +157,7 @@ bool parseOptions(int argc, char** argv, Options* options) {
   }};
   // "+": stop at the first operand, so the command's own options stay its own.
   int option = 0;
-  while ((option = getopt_long(argc, argv, "+", kLongOptions.data(), nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, "+h", kLongOptions.data(), nullptr)) != -1) {
     switch (option) {
       case kDorq:
         options->dorq = optarg;
@@ -143,11 +169,15 @@ bool parseOptions(int argc, char** argv, Options* options) {
         const std::optional<int> flags = parseFlags(optarg);
         if (!flags) {
           complain("--flags takes a non-negative decimal number");
+          usage();
           return false;
         }
         options->flags = *flags;
         break;
       }
+      case kHelp:
+        options->help = true;
+        return true;
       case kVersion:
         options->version = true;
         return true;
@@ -344,6 +374,9 @@ int main(int argc, char** argv) {
   Options options;
   if (!parseOptions(argc, argv, &options)) {
     return kClientFailed;
+  }
+  if (options.help) {
+    return help() ? 0 : kClientFailed;
   }
   if (options.version) {
     printf("dorq-client %s\n", DORQ_CLIENT_VERSION);

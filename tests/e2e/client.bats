@@ -18,3 +18,39 @@ client() { capture sched "$DORQ_CLIENT" --dorq "$W/bin/dorq" --flags 4 "$@" > ou
   wait %1; [ "$(cat job/rc)" = 12 ]
   [ "$(cat job/err)" = "dorq-client: started, pid $(cat job/pid), ended through a signal, named in dorq's audit line (12)" ]
 }
+# The options the manual page describes, one a line, sorted.
+manual_options() {
+  sed -n '/^\.SH OPTIONS/,/^\.SH /{/^\.TP/{n;p}}' "$DORQ_BUILD/docs/dorq-client.1" |
+    grep -oE '(\\-)+[a-z][a-z-]*' | tr -d '\\' | sort
+}
+@test "--help and -h print the usage and every option the manual describes, and exit 0; a bad option is 125" {
+  manual=$(manual_options); [ "$(wc -l <<< "$manual")" -ge 5 ]
+  # exit status, the file that gets the usage, the options
+  while read -r rc to args; do
+    capture sched "$DORQ_CLIENT" $args > out 2> err
+    [ "$(cat rc)" = "$rc" ] || { echo "$args: exit status $(cat rc)"; return 1; }
+    grep -qx 'usage: dorq-client \[--dorq PATH\] .* USER COMMAND \[ARG\.\.\.\]' "$to" ||
+      { echo "$args: no usage in $to"; return 1; }
+    if [ "$to" = out ]; then
+      [ ! -s err ] || { echo "$args: $(cat err)"; return 1; }
+      # each option line: "  -h, --help  text" or "  --dorq PATH  text"
+      helped=$(awk '/^  -/ { for (i = 1; i <= NF && $i ~ /^-/; i++) { sub(/,$/, "", $i); print $i } }' out | sort)
+      [ "$helped" = "$manual" ] || { echo "$args: options $helped, the manual's $manual"; return 1; }
+    else
+      [ ! -s out ] || { echo "$args: $(cat out)"; return 1; }
+    fi
+  done <<'ROWS'
+0 out --help
+0 out -h
+0 out --flags 4 --dorq /nonexistent --help
+125 err -x
+125 err --no-such-option
+125 err --flags
+125 err --flags x dqjob /bin/true
+125 err dqjob
+ROWS
+}
+@test "after USER, -h and --help are the command's arguments" {
+  echo "$JOBPW" | client dqjob /bin/echo -h --help
+  [ "$(cat rc)" = 0 ]; [ "$(cat out)" = "-h --help" ]; [[ $(cat err) = "dorq-client: started, pid "*", exit status 0" ]]
+}
