@@ -158,25 +158,15 @@ class FileLock {
   bool held_ = false;
 };
 
-// The lock of an attempt's slot: one byte at kPendingLockBase + slot.
-struct flock slotLock(short type, uint16_t slot) {
-  struct flock lock {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = kPendingLockBase + slot;
-  lock.l_len = 1;
-  return lock;
-}
-
 // Whether a live attempt holds the slot. An error answers "held": a record
 // is never settled on a guess.
 bool slotHeld(int fd, uint16_t slot) {
-  struct flock lock = slotLock(F_WRLCK, slot);
+  struct flock lock = sdorqSlotLock(F_WRLCK, slot);
   return fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
 }
 
 void releaseSlot(int fd, uint16_t slot) {
-  struct flock lock = slotLock(F_UNLCK, slot);
+  struct flock lock = sdorqSlotLock(F_UNLCK, slot);
   (void)fcntl(fd, F_OFD_SETLK, &lock);
 }
 
@@ -268,7 +258,7 @@ uint16_t takeSlot(int fd, const Window& window) {
     if (std::any_of(begin, end, named)) {
       continue;
     }
-    struct flock lock = slotLock(F_WRLCK, static_cast<uint16_t>(slot));
+    struct flock lock = sdorqSlotLock(F_WRLCK, static_cast<uint16_t>(slot));
     if (fcntl(fd, F_OFD_SETLK, &lock) == 0) {
       return static_cast<uint16_t>(slot);
     }
@@ -379,6 +369,15 @@ bool removeOwn(int fd, Window* window, std::string_view source, uint16_t slot, b
 }
 
 }  // namespace
+
+struct flock sdorqSlotLock(short type, uint16_t slot) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kPendingLockBase + slot;
+  lock.l_len = 1;
+  return lock;
+}
 
 bool sdorqTallyLocks(const TallyRecord* records, size_t count, std::string_view source,
                      uint64_t now) {

@@ -5,6 +5,7 @@
 #ifndef DORQ_APP_AUTHENTICATION_SDORQ_LOCKOUT_H
 #define DORQ_APP_AUTHENTICATION_SDORQ_LOCKOUT_H
 
+#include <fcntl.h>
 #include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -42,6 +43,11 @@ inline constexpr uint16_t kTallyPending = 0x8000;
 // records may move in the file.
 inline constexpr off_t kPendingLockBase = off_t{1} << 40;
 inline constexpr uint16_t kMaxPendingSlot = UINT16_MAX;
+
+// The lock of an attempt's slot, its one byte at kPendingLockBase + slot,
+// of type F_WRLCK (or F_UNLCK to release it), for F_OFD_SETLK and
+// F_OFD_GETLK.
+struct flock sdorqSlotLock(short type, uint16_t slot);
 
 // The policy: kDenyAfterFailures failures of one caller, each less than
 // kFailureIntervalSeconds before its latest, lock the user for that caller

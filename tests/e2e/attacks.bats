@@ -23,8 +23,8 @@ load helper
 }
 # Control bytes in every traced option value and request line (a command path may hold them too).
 @test "control bytes from outside cannot forge or break a trace line" {
-  local evil=$'x\nSCHED 01-01 00:00:00.000 1 dorq:1(forged)\r\t\x1b[2J\x7f'
-  local line=${evil//$'\n'/} escaped='x\nSCHED 01-01 00:00:00.000 1 dorq:1(forged)\r\t\x1b[2J\x7f'
+  local evil=$'x\nSCHED 01-01 00:00:00.000 1 dorq:1(forged)\r\t\x1b[2J\x1f\x7f'
+  local line=${evil//$'\n'/} escaped='x\nSCHED 01-01 00:00:00.000 1 dorq:1(forged)\r\t\x1b[2J\x1f\x7f'
   ln -s /bin/true "$T/t$line"
   job 3 "$T/t$line" "a$line" | dq -trclvl 0xFFFB -trcfile "$T/t" -childpidfile "$T/p$evil"
   [ "$(cat rc)" = 0 ]; printf '\0' | cmp - out
@@ -134,12 +134,15 @@ load helper
     sub(/ exit wall user_cpu system_cpu( memory_peak)? cgroup orphaned$/, "", k); bad += (k != " caller event user command args" pid) } END { exit bad || NR != 12 }' lines
   while read -r stamp; do (( ($(date -d "$stamp" +%s) - $(date +%s)) ** 2 < 3600 )); done < <(cut -c5-19 lines)
 }
-# A full ext4 image (5% kept for root) the caller filled, and a /proc file only root may write to.
+# A full ext4 image (5% kept for root) the caller filled, and a /proc file only root may write to. The pid record
+# on a descriptor and the trace on standard error go to files root opened there.
 @test "dorq writes as the caller: no block kept for root, no /proc file the caller may not write" {
   truncate -s 4M img; mkfs.ext4 -q -m 5 img; mkdir disk; mount -o loop img disk; echo "$T/disk" >> mounts
   mkdir disk/d; chown 23001:23001 disk/d; not "${AS[@]}" dd if=/dev/zero of=disk/d/fill 2> /dev/null; sync
   free=$(stat -f -c %f disk)
   job 2 /bin/true | dq -trcfile "$T/disk/d/t" -trclvl 0xFFFA -childpidfile "$T/disk/d/pid"; check 00 "" 0
+  KEEP=5; job 2 /bin/true | capture sched "$W/bin/dorq" -trclvl 0x19 -childpidfile 5 5>> disk/d/pid5 2>> disk/d/err > out
+  printf '\0' | cmp - out; [ "$(cat rc)" = 0 ]
   sync; [ "$(stat -f -c %f disk)" = "$free" ]; [ -z "$(find disk/d -type f -size +0 ! -name fill)" ]
   "${AS[@]}" sleep 60 3>&- & other=$!; slack=$(cat /proc/$other/timerslack_ns)
   job 2 /bin/true | dq -childpidfile /proc/$other/timerslack_ns; check 00 "" 0

@@ -56,9 +56,12 @@ trcname() {
   mkdir -p d/a_b && chown -R 23001 d; trcname "$T/d/run_worker_12.trc" "$T/d/run_dorq_@.trc"; trcname "$T/d/a_b/c" "$T/d/a_b/dorq_@.trc"
   trcname "$T/d/" "$T/d/dorq_@.trc"; trcname a__b a_dorq_@.trc; trcname trace dorq_@.trc; trcname "" dorq_@.trc
 }
-@test "the trace file is created by the first line, as the caller, with mode 0644 less the umask" {
-  umask 027; job 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x0A
-  [ "$(stat -c %a:%u:%g dorq_*.trc)" = "640:23001:23001" ]
+# The directory lets the caller in only through a group /etc/group gives it.
+@test "the trace file is created by the first line, as the caller with its groups, with mode 0644 less the umask" {
+  { cat /etc/group; echo dqschg:x:23013:dqsched; } > "$T/group"; over "$T/group" /etc/group
+  mkdir -m 0770 g; chgrp 23013 g; AS=(setpriv --reuid=23001 --regid=23001 --init-groups)
+  umask 027; job 2 /bin/true | dq -trcfile "$T/g/t" -trclvl 0x0A
+  [ "$(stat -c %a:%u:%g g/dorq_*.trc)" = "640:23001:23001" ]
 }
 # The child's lines after it took on the user's identity reach the caller's file only when the user is the caller.
 @test "the trace file is appended to, by dorq and by the job's child when the file is the user's" {
@@ -70,11 +73,11 @@ trcname() {
   rm dorq_1.trc; req dqsched 'Sched-Pass 2718' 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x22
   [ "$(messages)" = $'Tracing set to level 34\n'"$spawned"$'\nExecuting /bin/true\nargv[0] = /bin/true\nJob used' ]
 }
-# Refused lines reach standard error only, not what a link names. Each row makes dorq_1.trc (dorq is pid 1),
-# the last points -trcfile into a directory that is not there.
-@test "a trace file that is a link, a dangling link, a directory, a FIFO, a device or in no directory gets no line" {
-  PRE=(unshare -p -f); echo keep > target
-  for make in 'ln -s target dorq_1.trc' 'ln -s missing dorq_1.trc' 'mkdir dorq_1.trc' 'mkfifo dorq_1.trc' \
+# Refused lines reach standard error only, not what a link names (the caller's own file). Each row makes dorq_1.trc
+# (dorq is pid 1), the last points -trcfile into a directory that is not there.
+@test "a trace file that is a link, a hard link, a dangling link, a directory, a FIFO, a device or in no directory gets no line" {
+  PRE=(unshare -p -f); echo keep > target; chown 23001:23001 target
+  for make in 'ln -s target dorq_1.trc' 'ln target dorq_1.trc' 'ln -s missing dorq_1.trc' 'mkdir dorq_1.trc' 'mkfifo dorq_1.trc' \
     'mknod dorq_1.trc c 1 3' 'T=$T/missing'; do
     echo "row: $make"; (eval "$make"; job 2 /bin/true | dq -trcfile "$T/t" -trclvl 0x0F)
     grep -q 'Exiting with status 0' err; printf '\0' | cmp - out; [ "$(cat target)" = keep ]; [ ! -e missing ]

@@ -1,11 +1,10 @@
 // The lockout's record file as its attempts leave it: each caller's records and each attempt's
-// pending record, the slot locks a live attempt holds, the settlements, the limit of attempts in
-// flight, a full file, and the file the faillock tool has opened. Every case runs in a private
-// mount namespace with a tmpfs on /var/lib and a passwd of its own.
+// pending record, the slot locks a live attempt holds, the settlements, the window of a lock, the
+// limit of attempts in flight, a full file, and the file the faillock tool has opened. Every case
+// runs in a private mount namespace with a tmpfs on /var/lib and a passwd of its own.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -33,17 +32,15 @@ constexpr char kDir[] = "/var/lib/dorq/faillock";
 constexpr char kFile[] = "/var/lib/dorq/faillock/dqjob";
 constexpr uid_t kMe = 23001, kOther = 23002;  // two callers
 constexpr char kMine[] = "dorq:23001", kTheirs[] = "dorq:23002";
+constexpr uint64_t kMinute = 60;
 
 uint64_t now() {
   return static_cast<uint64_t>(time(nullptr));
 }
 
 TallyRecord record(const char* source, uint16_t status, uint64_t time, uint16_t slot = 0) {
-  TallyRecord r{};
+  TallyRecord r{{}, slot, status, time};
   snprintf(r.source, sizeof r.source, "%s", source);
-  r.reserved = slot;
-  r.status = status;
-  r.time = time;
   return r;
 }
 
@@ -61,66 +58,56 @@ void seed(const std::vector<TallyRecord>& held) {
   ASSERT_TRUE(std::filesystem::create_directories(kDir));
   ASSERT_EQ(chmod("/var/lib/dorq", 0700) | chmod(kDir, 0700), 0);
   const auto* bytes = reinterpret_cast<const char*>(held.data());
-  writeFile(kFile, held.empty() ? "" : std::string(bytes, held.size() * sizeof(TallyRecord)), 0600);
+  writeFile(kFile, std::string(bytes, held.size() * sizeof(TallyRecord)), 0600);
 }
 
-// A record as text: source, V (settled), P and its slot (pending) or the raw status and reserved
-// field, and its time, "now" from since on.
-std::string show(const TallyRecord& r, uint64_t since) {
-  std::ostringstream out;
-  out << std::string(r.source, strnlen(r.source, sizeof r.source)) << ' ';
-  if (r.status == kTallyValid && r.reserved == 0) {
-    out << 'V';
-  } else if (r.status == kTallyPending) {
-    out << 'P' << r.reserved;
-  } else {
-    out << 's' << r.status << 'r' << r.reserved;
-  }
-  out << ' ';
-  if (r.time >= since) {
-    out << "now";
-  } else {
-    out << r.time;
-  }
-  return out.str();
-}
-std::vector<std::string> shown(uint64_t since) {
+// Records as text, each its source, V (settled) or P and its slot (pending) or the raw status and
+// reserved field, and its time, "now" from since on; those of the file.
+std::vector<std::string> show(const std::vector<TallyRecord>& held, uint64_t since) {
   std::vector<std::string> out;
-  for (const TallyRecord& r : records()) {
-    out.push_back(show(r, since));
+  for (const TallyRecord& r : held) {
+    std::ostringstream text;
+    text << std::string(r.source, strnlen(r.source, sizeof r.source)) << ' ';
+    if (r.status == kTallyValid && r.reserved == 0) {
+      text << 'V';
+    } else if (r.status == kTallyPending) {
+      text << 'P' << r.reserved;
+    } else {
+      text << 's' << r.status << 'r' << r.reserved;
+    }
+    text << ' ' << (r.time >= since ? "now" : std::to_string(r.time));
+    out.push_back(text.str());
   }
   return out;
+}
+std::vector<std::string> shown(uint64_t since) {
+  return show(records(), since);
 }
 uint16_t newestSlot() {
   const auto held = records();
   return held.empty() ? 0 : held.back().reserved;
 }
+std::string pending(const char* source, uint16_t slot, const std::string& time = "now") {
+  return std::string(source) + " P" + std::to_string(slot) + ' ' + time;
+}
 
-// A descriptor of the test's own on the record file: another open file description, whose
-// view of the slot locks is every attempt's.
+// A descriptor of the test's own on the record file: another open file description, whose view
+// of the slot locks is every attempt's. hold stands in for a live attempt whose record is written
+// by hand (or is gone).
 class Observer {
  public:
   Observer() : fd_(open(kFile, O_RDWR | O_CLOEXEC)) { EXPECT_TRUE(fd_.valid()); }
   bool held(uint16_t slot) const {
-    struct flock lock = slotRange(F_WRLCK, slot);
+    struct flock lock = sdorqSlotLock(F_WRLCK, slot);
     EXPECT_EQ(fcntl(fd_.get(), F_OFD_GETLK, &lock), 0);
     return lock.l_type != F_UNLCK;
   }
-  // Stands in for a live attempt whose record is written by hand (or is gone).
   void hold(uint16_t slot) const {
-    struct flock lock = slotRange(F_WRLCK, slot);
+    struct flock lock = sdorqSlotLock(F_WRLCK, slot);
     EXPECT_EQ(fcntl(fd_.get(), F_OFD_SETLK, &lock), 0);
   }
 
  private:
-  static struct flock slotRange(short type, uint16_t slot) {
-    struct flock lock {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = kPendingLockBase + slot;
-    lock.l_len = 1;
-    return lock;
-  }
   UniqueFd fd_;
 };
 
@@ -143,19 +130,19 @@ std::tuple<uid_t, gid_t, mode_t> owner(const char* path) {
   return {st.st_uid, st.st_gid, st.st_mode & 07777};
 }
 
-// Runs the faillock tool on the test's records; its report as (source, V or I) pairs.
-std::vector<std::pair<std::string, std::string>> faillock(const char* extra = "") {
+// Runs the faillock tool on the test's records; its report, "source V" or "source I" a record.
+std::vector<std::string> faillock(const char* extra = "") {
   const std::string command =
       std::string("faillock --dir ") + kDir + " --user " + kUser + " " + extra + " 2>&1";
   FILE* tool = popen(command.c_str(), "r");
   EXPECT_NE(tool, nullptr);
-  std::vector<std::pair<std::string, std::string>> out;
+  std::vector<std::string> out;
   char line[256];
   while (tool != nullptr && fgets(line, sizeof line, tool) != nullptr) {
     std::istringstream words(line);
     std::string date, clock, type, source, valid;
     if (words >> date >> clock >> type >> source >> valid && type == "SVC") {
-      out.emplace_back(source, valid);
+      out.push_back(source.append(" ").append(valid));
     }
   }
   EXPECT_EQ(tool == nullptr ? -1 : pclose(tool), 0) << command;
@@ -181,31 +168,10 @@ class LockoutRecords : public ::testing::Test {
   bool passwd_ = false;
 };
 
-TEST_F(LockoutRecords, ACountedAttemptHoldsItsSlotUntilItSettles) {
-  const uint64_t since = now();
-  LockoutAttempt first, second;
-  ASSERT_EQ(first.count(kUser, kMe), LockoutCount::Counted);
-  const uint16_t slot = newestSlot();
-  ASSERT_EQ(second.count(kUser, kMe), LockoutCount::Counted);
-  const uint16_t other = newestSlot();
-  EXPECT_NE(slot, 0);
-  EXPECT_NE(other, slot);
-  const std::string p = std::string(kMine) + " P";
-  EXPECT_EQ(shown(since), (std::vector<std::string>{p + std::to_string(slot) + " now",
-                                                    p + std::to_string(other) + " now"}));
-  // Each attempt keeps one descriptor, close-on-exec, until it settles.
-  EXPECT_EQ(recordDescriptors(), (std::vector<bool>{true, true}));
-  const Observer observer;
-  EXPECT_TRUE(observer.held(slot));
-  EXPECT_TRUE(observer.held(other));
-  first.takeBack();
-  EXPECT_FALSE(observer.held(slot));
-  EXPECT_TRUE(observer.held(other));
-  EXPECT_EQ(recordDescriptors().size(), 2U);  // the second attempt's and the observer's
-}
-
-// Five records before the attempt: another caller's failure, a failure of mine, another pending
-// attempt of mine and one of another caller. Each settlement touches only what it must.
+// Before the settlement: another caller's failure and one of mine, then three attempts in flight,
+// a peer of mine, a stranger (another caller's) and this one, each with its pending record, its
+// slot's lock and one close-on-exec descriptor. The faillock tool shows them and gives the file
+// to the user (0660). Each settlement touches only what it must and makes the file root's again.
 TEST_F(LockoutRecords, EachSettlementLeavesExactlyItsRecords) {
   using Attempt = std::optional<LockoutAttempt>;
   using Settle = std::function<void(Attempt&)>;
@@ -213,14 +179,13 @@ TEST_F(LockoutRecords, EachSettlementLeavesExactlyItsRecords) {
   const Settle fail = [](Attempt& a) { a->fail(); };
   const Settle takeBack = [](Attempt& a) { a->takeBack(); };
   const Settle destroy = [](Attempt& a) { a.reset(); };
-  // theirs, mine: the failures; peer, stranger: the other attempts; failed: this one, settled.
   // clang-format off
   const struct { const char* name; Settle settle; bool reset; std::vector<std::string> left; } cases[] = {
       {"clear", clear, false, {"theirs", "peer", "stranger"}},
       {"fail", fail, false, {"theirs", "mine", "peer", "stranger", "failed"}},
       {"takeBack", takeBack, false, {"theirs", "mine", "peer", "stranger"}},
       {"destructor", destroy, false, {"theirs", "mine", "peer", "stranger", "failed"}},
-      // The administrator resets the file while PAM runs; the tool leaves it the user's.
+      // The administrator resets the file while PAM runs.
       {"fail after a reset", fail, true, {"failed"}}, {"clear after a reset", clear, true, {}},
       {"takeBack after a reset", takeBack, true, {}}};
   // clang-format on
@@ -231,62 +196,111 @@ TEST_F(LockoutRecords, EachSettlementLeavesExactlyItsRecords) {
     seed({record(kTheirs, kTallyValid, 100), record(kMine, kTallyValid, 200)});
     LockoutAttempt peer, stranger;
     Attempt attempt(std::in_place);
-    ASSERT_EQ(peer.count(kUser, kMe), LockoutCount::Counted);
-    const uint16_t peerSlot = newestSlot();
-    ASSERT_EQ(stranger.count(kUser, kOther), LockoutCount::Counted);
-    const uint16_t strangerSlot = newestSlot();
-    ASSERT_EQ(attempt->count(kUser, kMe), LockoutCount::Counted);
-    const uint16_t slot = newestSlot();
-    const auto p = [](const char* source, uint16_t s) {
-      return std::string(source) + " P" + std::to_string(s) + " now";
+    std::vector<uint16_t> slots;  // the peer's, the stranger's, this one's
+    for (const auto& [counted, caller] :
+         {std::pair{&peer, kMe}, {&stranger, kOther}, {&*attempt, kMe}}) {
+      ASSERT_EQ(counted->count(kUser, caller), LockoutCount::Counted);
+      slots.push_back(newestSlot());
+    }
+    std::map<std::string, std::string> text = {
+        {"theirs", std::string(kTheirs) + " V 100"}, {"mine", std::string(kMine) + " V 200"},
+        {"peer", pending(kMine, slots[0])},          {"stranger", pending(kTheirs, slots[1])},
+        {"own", pending(kMine, slots[2])},           {"failed", std::string(kMine) + " V now"}};
+    const auto texts = [&](const std::vector<std::string>& keys) {
+      std::vector<std::string> out;
+      out.reserve(keys.size());
+      for (const auto& key : keys) {
+        out.push_back(text[key]);
+      }
+      return out;
     };
-    std::map<std::string, std::string> text = {{"theirs", std::string(kTheirs) + " V 100"},
-                                               {"mine", std::string(kMine) + " V 200"},
-                                               {"peer", p(kMine, peerSlot)},
-                                               {"stranger", p(kTheirs, strangerSlot)},
-                                               {"failed", std::string(kMine) + " V now"}};
+    const auto before = texts({"theirs", "mine", "peer", "stranger", "own"});
+    EXPECT_EQ(shown(since), before);
+    EXPECT_EQ(recordDescriptors(), (std::vector<bool>{true, true, true}));
+    const std::string theirs = kTheirs, mine = kMine;
+    EXPECT_EQ(faillock(),
+              (std::vector{theirs + " V", mine + " V", mine + " I", theirs + " I", mine + " I"}));
+    ASSERT_EQ(owner(kFile), std::tuple(kUserUid, 0U, 0660U));
     if (c.reset) {
-      EXPECT_EQ(faillock("--reset"), decltype(faillock()){});
-      ASSERT_EQ(owner(kFile), std::tuple(kUserUid, 0U, 0660U));
+      EXPECT_EQ(faillock("--reset"), std::vector<std::string>{});
     }
-    c.settle(attempt);
-    std::vector<std::string> expected;
-    for (const auto& key : c.left) {
-      expected.push_back(text[key]);
-    }
-    EXPECT_EQ(shown(since), expected);
-    EXPECT_EQ(owner(kFile), std::tuple(0U, 0U, 0600U));
     const Observer observer;
-    EXPECT_FALSE(observer.held(slot));
-    EXPECT_TRUE(observer.held(peerSlot));
-    EXPECT_TRUE(observer.held(strangerSlot));
+    EXPECT_TRUE(observer.held(slots[0]) && observer.held(slots[1]) && observer.held(slots[2]));
+    c.settle(attempt);
+    EXPECT_EQ(shown(since), texts(c.left));
+    EXPECT_EQ(owner(kFile), std::tuple(0U, 0U, 0600U));
+    EXPECT_FALSE(observer.held(slots[2]));
+    EXPECT_TRUE(observer.held(slots[0]));
+    EXPECT_TRUE(observer.held(slots[1]));
     EXPECT_EQ(recordDescriptors().size(), 3U);  // the two others' and the observer's
   }
 }
 
-// Pending records written by hand; the slots in `held` are held by the test, as by live attempts
-// (slot 1: an attempt whose record a reset took). The next count settles every pending record
-// whose slot nobody holds as a failure (its time kept), and takes a slot that is neither named
-// by a pending record nor held.
-TEST_F(LockoutRecords, AnAttemptThatDiedPendingIsAFailureAtTheNextCount) {
-  const uint64_t t = now() - 60;
-  const std::string ts = std::to_string(t);
-  const auto me = [&](uint16_t status, uint16_t slot) { return record(kMine, status, t, slot); };
-  const TallyRecord failed = me(kTallyValid, 0), pending7 = me(kTallyPending, 7),
-                    theirs8 = record(kTheirs, kTallyPending, t, 8), pending9 = me(kTallyPending, 9);
-  const std::string mineV = std::string(kMine) + " V " + ts,
-                    theirsV = std::string(kTheirs) + " V " + ts;
-  const std::vector<TallyRecord> fourFailed(4, failed);
+// The records before a count, written by hand (times in minutes before the count), the slots in
+// `held` held by the test as by live attempts, and what the count leaves: `left` (empty: the
+// records as seeded) and, when counted, its own pending record in a slot that no pending record
+// names and nobody held (slot 1 in the first row: an attempt whose record a reset took).
+// - A pending record whose slot nobody holds is a failure, its time kept.
+// - Five failures of mine, each less than 15 minutes before the latest, lock; another caller's do
+//   not count for me.
+// - My attempts in flight and my failures of the last 15 minutes make at most five: a further
+//   count waits, and ends at once as Cancelled, since a cancel was raised before it (read through
+//   the signal descriptor, it stays). Another caller's attempts do not hold me up.
+// - A file of 64 records or more keeps, before the next is appended, every pending record and of
+//   each source the five newest failures by time; a file of 63 is kept whole; 70 failures of one
+//   source leave 5 (the file the end-to-end test writes).
+TEST_F(LockoutRecords, TheRecordsBeforeACountDecideItsOutcomeAndWhatItLeaves) {
+  sdorqWatchCancel();
+  ASSERT_GE(sdorqCancelFd(), 0);
+  ASSERT_EQ(kill(getpid(), SIGTERM), 0);
+  const uint64_t t = now();
+  const auto at = [&](const char* source, uint64_t minutes, uint16_t slot = 0) {
+    return record(source, slot == 0 ? kTallyValid : kTallyPending, t - minutes * kMinute, slot);
+  };
+  const auto mine = [&](uint64_t minutes, uint16_t slot = 0) { return at(kMine, minutes, slot); };
+  const auto theirs = [&](uint64_t minutes, uint16_t slot = 0) {
+    return at(kTheirs, minutes, slot);
+  };
+  // The 64 of three sources: my attempt, 40 failures of theirs (the newest first) with their
+  // attempt among them, 19 old ones and 3 of mine that are neither failure nor attempt.
+  const TallyRecord old = record("old", kTallyValid, 1),
+                    mine5 = record(kMine, kTallyPending, 500, 5),
+                    theirs6 = record(kTheirs, kTallyPending, 500, 6);
+  std::vector<TallyRecord> mixed = {mine5}, almost(63, old);
+  for (uint64_t time = 2000; time > 1960; --time) {
+    mixed.push_back(record(kTheirs, kTallyValid, time));
+  }
+  mixed.insert(mixed.begin() + 22, theirs6);
+  mixed.insert(mixed.end(), 19, old);
+  mixed.insert(mixed.end(), 3, record(kMine, 0, 3000));
+  std::vector<TallyRecord> mixedLeft(mixed.begin(), mixed.begin() + 6);
+  mixedLeft.push_back(theirs6);
+  mixedLeft.insert(mixedLeft.end(), 5, old);
+  almost[0] = mine5;
   // clang-format off
   const struct { std::vector<TallyRecord> seeded; std::vector<uint16_t> held; LockoutCount result;
-    std::vector<std::string> left; } cases[] = {
-      {{pending7, theirs8, pending9}, {1, 9}, LockoutCount::Counted,
-       {mineV, theirsV, std::string(kMine) + " P9 " + ts, "new"}},
-      // A fifth failure of mine locks; another caller's does not count for me.
-      {{failed, failed, failed, failed, pending7}, {}, LockoutCount::Locked,
-       {mineV, mineV, mineV, mineV, mineV}},
-      {{failed, failed, failed, failed, theirs8}, {}, LockoutCount::Counted,
-       {mineV, mineV, mineV, mineV, theirsV, "new"}}};
+    std::vector<TallyRecord> left; } cases[] = {
+      {{mine(1, 7), theirs(1, 8), mine(1, 9)}, {1, 9}, LockoutCount::Counted,
+       {mine(1), theirs(1), mine(1, 9)}},
+      {{mine(1), mine(1), mine(1), mine(1), mine(1, 7)}, {}, LockoutCount::Locked,
+       std::vector(5, mine(1))},
+      {{mine(1), mine(1), mine(1), mine(1), theirs(1, 8)}, {}, LockoutCount::Counted,
+       {mine(1), mine(1), mine(1), mine(1), theirs(1)}},
+      {{mine(14), mine(14), mine(14), mine(14), mine(0)}, {}, LockoutCount::Locked, {}},
+      {{mine(16), mine(16), mine(16), mine(16), mine(0)}, {}, LockoutCount::Counted, {}},
+      {{mine(14), mine(14), mine(14), mine(0, 1), mine(0, 2)}, {1, 2}, LockoutCount::Cancelled, {}},
+      {{mine(14), mine(14), mine(14), mine(14)}, {}, LockoutCount::Counted, {}},
+      {{mine(16), mine(16), mine(16), mine(0, 1), mine(0, 2), mine(0, 3), mine(0, 4)}, {1, 2, 3, 4},
+       LockoutCount::Counted, {}},
+      {{mine(1, 40), mine(0, 1), mine(0, 2), mine(0, 3), mine(0, 4)}, {1, 2, 3, 4},
+       LockoutCount::Cancelled, {mine(1), mine(0, 1), mine(0, 2), mine(0, 3), mine(0, 4)}},
+      {{mine(14), mine(14), mine(1, 40), mine(0, 1)}, {1}, LockoutCount::Counted,
+       {mine(14), mine(14), mine(1), mine(0, 1)}},
+      {{theirs(0, 1), theirs(0, 2), theirs(0, 3), theirs(0, 4), theirs(0, 5)}, {1, 2, 3, 4, 5},
+       LockoutCount::Counted, {}},
+      {almost, {5, 6}, LockoutCount::Counted, {}},
+      {std::vector(70, old), {5, 6}, LockoutCount::Counted, std::vector(5, old)},
+      {mixed, {5, 6}, LockoutCount::Counted, mixedLeft}};
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
@@ -298,157 +312,40 @@ TEST_F(LockoutRecords, AnAttemptThatDiedPendingIsAFailureAtTheNextCount) {
     }
     LockoutAttempt attempt;
     ASSERT_EQ(attempt.count(kUser, kMe), c.result);
-    auto expected = c.left;
-    if (expected.back() == "new") {
+    auto expected = show(c.left.empty() ? c.seeded : c.left, t);
+    if (c.result == LockoutCount::Counted) {
       const uint16_t slot = newestSlot();
       EXPECT_NE(slot, 0);
       EXPECT_EQ(std::count(c.held.begin(), c.held.end(), slot), 0) << slot;
       EXPECT_TRUE(observer.held(slot));
-      expected.back() = std::string(kMine) + " P" + std::to_string(slot) + " now";
+      expected.push_back(pending(kMine, slot));
     }
-    EXPECT_EQ(shown(t + 1), expected);
+    EXPECT_EQ(shown(t), expected);
   }
-}
-
-// The attempts of one caller in flight and its failures of the last 15 minutes make at most
-// five; a further attempt waits. A cancel signal, read through the signal descriptor, is raised
-// before the first wait and stays: every wait ends at once, as Cancelled.
-TEST_F(LockoutRecords, AtMostFiveAttemptsOfOneCallerInFlightAndAWaitEndsAtACancel) {
-  sdorqWatchCancel();
-  ASSERT_GE(sdorqCancelFd(), 0);
-  std::vector<std::optional<LockoutAttempt>> mine(5);
-  for (auto& attempt : mine) {
-    ASSERT_EQ(attempt.emplace().count(kUser, kMe), LockoutCount::Counted);
-  }
-  LockoutAttempt other;
-  EXPECT_EQ(other.count(kUser, kOther), LockoutCount::Counted);  // another caller is not held up
-  ASSERT_EQ(kill(getpid(), SIGTERM), 0);
-  const size_t before = records().size();
-  LockoutAttempt sixth;
-  EXPECT_EQ(sixth.count(kUser, kMe), LockoutCount::Cancelled);
-  EXPECT_EQ(records().size(), before);  // nothing written for the sixth
-  mine[2]->clear();
-  EXPECT_EQ(sixth.count(kUser, kMe), LockoutCount::Counted);
-  mine.clear();
-  other.takeBack();
-  sixth.takeBack();
-
-  // In flight (held by live attempts) and failed: recent, older than the window, or a pending
-  // record nobody holds, which is a failure.
-  const uint64_t t = now();
-  // clang-format off
-  const struct { size_t recent, old, dead, live; LockoutCount result; } cases[] = {
-      {3, 0, 0, 2, LockoutCount::Cancelled}, {4, 0, 0, 0, LockoutCount::Counted},
-      {0, 3, 0, 4, LockoutCount::Counted}, {0, 0, 1, 4, LockoutCount::Cancelled},
-      {2, 0, 1, 1, LockoutCount::Counted}};
-  // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    fresh();
-    std::vector<TallyRecord> seeded(c.recent, record(kMine, kTallyValid, t - 60));
-    seeded.insert(seeded.end(), c.old, record(kMine, kTallyValid, t - 15 * 60 - 60));
-    seeded.insert(seeded.end(), c.dead, record(kMine, kTallyPending, t - 30, 40));
-    seed(seeded);
-    std::vector<std::optional<LockoutAttempt>> live(c.live);
-    for (auto& attempt : live) {
-      ASSERT_EQ(attempt.emplace().count(kUser, kMe), LockoutCount::Counted);
-    }
-    LockoutAttempt next;
-    EXPECT_EQ(next.count(kUser, kMe), c.result);
-  }
-}
-
-// A file of 64 records or more keeps, before the next is appended, every pending record (here
-// held by the test, as by live attempts) and of each source the five newest failures by time; a
-// file of 63 is kept whole. 70 failures of one source leave 5 (the file the end-to-end test
-// writes).
-TEST_F(LockoutRecords, AFullFileKeepsEveryPendingRecordAndTheNewestFiveFailuresOfEachSource) {
-  const TallyRecord old = record("old", kTallyValid, 1),
-                    mine5 = record(kMine, kTallyPending, 500, 5),
-                    theirs6 = record(kTheirs, kTallyPending, 500, 6);
-  std::vector<TallyRecord> mixed = {mine5};
-  for (uint64_t i = 0; i < 40; ++i) {
-    mixed.push_back(record(kTheirs, kTallyValid, 2000 - i));  // the newest come first
-    if (i == 20) {
-      mixed.push_back(theirs6);
-    }
-  }
-  mixed.insert(mixed.end(), 19, old);
-  mixed.insert(mixed.end(), 3, record(kMine, 0, 3000));  // no failure, not pending: not kept
-  const std::string p5 = std::string(kMine) + " P5 500", p6 = std::string(kTheirs) + " P6 500";
-  std::vector<std::string> mixedLeft = {p5};
-  for (const char* time : {"2000", "1999", "1998", "1997", "1996"}) {
-    mixedLeft.push_back(kTheirs + std::string(" V ") + time);
-  }
-  mixedLeft.push_back(p6);
-  mixedLeft.insert(mixedLeft.end(), 5, "old V 1");
-  std::vector<TallyRecord> almost(62, old);
-  almost.insert(almost.begin(), mine5);
-  std::vector<std::string> almostLeft(62, "old V 1");
-  almostLeft.insert(almostLeft.begin(), p5);
-  // clang-format off
-  const struct { const char* name; std::vector<TallyRecord> seeded; std::vector<std::string> left; } cases[] = {
-      {"63", almost, almostLeft}, {"70 of one source", std::vector<TallyRecord>(70, old),
-       std::vector<std::string>(5, "old V 1")}, {"64 of three sources", mixed, mixedLeft}};
-  // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fresh();
-    seed(c.seeded);
-    const Observer observer;
-    observer.hold(5);
-    observer.hold(6);
-    LockoutAttempt attempt;
-    ASSERT_EQ(attempt.count(kUser, kMe), LockoutCount::Counted);
-    auto expected = c.left;
-    expected.push_back(std::string(kMine) + " P" + std::to_string(newestSlot()) + " now");
-    EXPECT_EQ(shown(3001), expected);
-  }
-}
-
-// The faillock tool shows an attempt in flight as invalid and a failure as valid, and gives the
-// file to the user (0660) each time it opens it: the next settlement or count makes it root's.
-TEST_F(LockoutRecords, TheFaillockToolSeesTheRecordsAndItsOwnerAndModeAreRepaired) {
-  using Report = std::vector<std::pair<std::string, std::string>>;
-  LockoutAttempt first, second;
-  ASSERT_EQ(first.count(kUser, kMe), LockoutCount::Counted);
-  EXPECT_EQ(faillock(), (Report{{kMine, "I"}}));
-  ASSERT_EQ(owner(kFile), std::tuple(kUserUid, 0U, 0660U));
-  first.fail();
-  EXPECT_EQ(owner(kFile), std::tuple(0U, 0U, 0600U));
-  EXPECT_EQ(faillock(), (Report{{kMine, "V"}}));
-  ASSERT_EQ(owner(kFile), std::tuple(kUserUid, 0U, 0660U));
-  ASSERT_EQ(second.count(kUser, kOther), LockoutCount::Counted);
-  EXPECT_EQ(owner(kFile), std::tuple(0U, 0U, 0600U));
-  EXPECT_EQ(faillock(), (Report{{kMine, "V"}, {kTheirs, "I"}}));
 }
 
 // Records that cannot be trusted refuse the attempt and nothing is written through them; a
-// directory that is there already is used as it is. Each case starts from what a first count made.
+// directory that is there already is used as it is, and a record file the faillock tool gave to
+// the user (0660) is made root's again. Each case starts from what a first count made.
 TEST_F(LockoutRecords, OnlyRecordsOfRootsOwnAreUsed) {
   const TempDir elsewhere;
   const std::string target = elsewhere / "target";
   using Spoil = std::function<int()>;
   // clang-format off
-  const struct { const char* name; Spoil spoil; const char* user; LockoutCount result; } cases[] = {
-      {"state directory group-writable", [] { return chmod("/var/lib/dorq", 0720); }, kUser,
-       LockoutCount::Unusable},
-      {"record directory another group's", [] { return chown(kDir, 0, 23001); }, kUser,
-       LockoutCount::Unusable},
-      {"record directory a user's", [] { return chown(kDir, 23001, 0); }, kUser,
-       LockoutCount::Unusable},
+  const struct { const char* name; Spoil spoil; const char* user = kUser;
+    LockoutCount result = LockoutCount::Unusable; } cases[] = {
+      {"state directory group-writable", [] { return chmod("/var/lib/dorq", 0720); }},
+      {"record directory another group's", [] { return chown(kDir, 0, 23001); }},
+      {"record directory a user's", [] { return chown(kDir, 23001, 0); }},
       {"record directory a link", [] {
-         return rename(kDir, "/var/lib/dorq/real") | symlink("real", kDir); }, kUser,
-       LockoutCount::Unusable},
-      {"record file a link", [&] {
-         return unlink(kFile) | symlink(target.c_str(), kFile); }, kUser, LockoutCount::Unusable},
-      {"record file a second link", [] { return link(kFile, "/var/lib/dorq/second"); }, kUser,
-       LockoutCount::Unusable},
-      {"record file a directory", [] { return unlink(kFile) | mkdir(kFile, 0700); }, kUser,
-       LockoutCount::Unusable},
-      {"a name that is no file name", [] { return 0; }, "../dqx", LockoutCount::Unusable},
+         return rename(kDir, "/var/lib/dorq/real") | symlink("real", kDir); }},
+      {"record file a link", [&] { return unlink(kFile) | symlink(target.c_str(), kFile); }},
+      {"record file a second link", [] { return link(kFile, "/var/lib/dorq/second"); }},
+      {"record file a directory", [] { return unlink(kFile) | mkdir(kFile, 0700); }},
+      {"a name that is no file name", [] { return 0; }, "../dqx"},
       {"no such user", [] { return 0; }, "dqnobody", LockoutCount::NotCounted},
-      {"state directory not writable, root's all the same", [] { return chmod("/var/lib/dorq", 0500); },
+      {"state directory not writable, root's all the same; record file the user's", [] {
+         return chmod("/var/lib/dorq", 0500) | chown(kFile, kUserUid, 0) | chmod(kFile, 0660); },
        kUser, LockoutCount::Counted}};
   // clang-format on
   for (const auto& c : cases) {
@@ -467,6 +364,7 @@ TEST_F(LockoutRecords, OnlyRecordsOfRootsOwnAreUsed) {
     EXPECT_FALSE(std::filesystem::exists("/var/lib/dorq/dqx"));
     if (c.result == LockoutCount::Counted) {
       EXPECT_EQ(owner("/var/lib/dorq"), std::tuple(0U, 0U, 0500U));
+      EXPECT_EQ(owner(kFile), std::tuple(0U, 0U, 0600U));
     } else if (c.result == LockoutCount::NotCounted) {
       EXPECT_FALSE(std::filesystem::exists("/var/lib/dorq/faillock/dqnobody"));
     } else if (std::filesystem::is_regular_file(std::filesystem::symlink_status(kFile))) {
