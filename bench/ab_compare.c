@@ -46,23 +46,19 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: ab_compare NEW OLD COUNT\n");
     return 2;
   }
-  double* a = calloc((size_t)count, sizeof *a);
-  double* b = calloc((size_t)count, sizeof *b);
-  double* d = calloc((size_t)count, sizeof *d);
-  if (a == NULL || b == NULL || d == NULL) {
-    free(a);
-    free(b);
-    free(d);
+  double* times = calloc(3 * (size_t)count, sizeof *times);  // NEW, OLD, NEW - OLD
+  if (times == NULL) {
     return 1;
   }
+  double* a = times;
+  double* b = times + count;
+  double* d = times + 2 * (size_t)count;
   for (int i = 0; i < count; ++i) {
-    if (i % 2 == 0) {
-      a[i] = launch(argv[1]);
-      b[i] = launch(argv[2]);
-    } else {
-      b[i] = launch(argv[2]);
-      a[i] = launch(argv[1]);
-    }
+    const int newFirst = i % 2 == 0;
+    const double first = launch(newFirst ? argv[1] : argv[2]);
+    const double second = launch(newFirst ? argv[2] : argv[1]);
+    a[i] = newFirst ? first : second;
+    b[i] = newFirst ? second : first;
     d[i] = a[i] - b[i];
   }
   qsort(a, (size_t)count, sizeof *a, compare);
@@ -70,8 +66,6 @@ int main(int argc, char** argv) {
   qsort(d, (size_t)count, sizeof *d, compare);
   printf("median NEW %.3f ms  OLD %.3f ms  difference %.3f ms  paired %.3f ms\n", a[count / 2],
          b[count / 2], a[count / 2] - b[count / 2], d[count / 2]);
-  free(a);
-  free(b);
-  free(d);
+  free(times);
   return 0;
 }

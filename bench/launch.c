@@ -52,19 +52,7 @@ static void becomeProgram(const struct Launch* launch) {
   childFailed(launch->argv[0]);
 }
 
-static pid_t start(const struct Launch* launch) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    becomeProgram(launch);
-  }
-  return pid;
-}
-
-static int statusOf(int waitStatus) {
-  return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : kSignalBase + WTERMSIG(waitStatus);
-}
-
-/* Waits for any child; its status, or -1 when there is none left. */
+/* Waits for any child; its status (128 + the signal that ended it), or -1 when none is left. */
 static int reapOne(void) {
   int status = 0;
   while (wait(&status) < 0) {
@@ -72,7 +60,7 @@ static int reapOne(void) {
       return -1;
     }
   }
-  return statusOf(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : kSignalBase + WTERMSIG(status);
 }
 
 static int launchAll(const struct Launch* launch, long width, long count) {
@@ -81,7 +69,11 @@ static int launchAll(const struct Launch* launch, long width, long count) {
   int first = 0;
   while (started < count || running > 0) {
     for (; started < count && running < width; ++started, ++running) {
-      if (start(launch) < 0) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        becomeProgram(launch);
+      }
+      if (pid < 0) {
         perror("dorq_bench_launch: fork");
         return kSetupFailed;
       }

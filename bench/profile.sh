@@ -1,21 +1,15 @@
 #!/usr/bin/env bash
-# Profiles of one dorq request inside the benchmark's sandbox (as root), for
-# docs/PERFORMANCE.md: page faults and CPU time against setpriv and a
-# do-nothing program, system calls, user-space instructions, and where the
-# page faults come from. Tools that are not installed are skipped.
-#
-#   bash bench/profile.sh        (bench/run.sh --exec builds dorq and the sandbox)
-#
-# The profiles run the plain (not set-user-ID) copy of dorq as root, which
-# takes the same path through the program and lets the tools see into it.
+# Profiles of one dorq request in the benchmark's sandbox, as root (bench/run.sh --exec builds
+# both): CPU time and page faults against setpriv and a do-nothing program, system calls, and where
+# the page faults come from. The plain (not set-user-ID) copy takes the same path through the
+# program and lets the tools see into it. Tools that are not installed are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" != --in-sandbox ]; then
   exec bash bench/run.sh --exec /bin/bash "$PWD/bench/profile.sh" --in-sandbox
 fi
 
-# From here on: inside the sandbox, started by bench/run.sh --exec. A profile
-# that fails (or a reader that stops early) does not end the others.
+# Inside the sandbox: a profile that fails (or a reader that stops early) does not end the others.
 set +e +o pipefail
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -44,11 +38,4 @@ if have strace; then
   echo "== strace -f -c: setpriv (with its job)"
   strace -f -c -o "$out/setpriv.strace" setpriv --reuid=dqjob --regid=dqjob --init-groups /bin/true
   grep total "$out/setpriv.strace"
-fi
-if have valgrind; then
-  echo "== callgrind: user-space instructions of one dorq request (inclusive)"
-  valgrind --tool=callgrind --callgrind-out-file="$out/cg.out" --trace-children=no \
-    "$DORQ_PLAIN" <"$DORQ_REQUEST_POLLING" >/dev/null 2>&1
-  callgrind_annotate --inclusive=yes "$out/cg.out" 2>/dev/null |
-    grep -E 'TOTALS|dorq|getgrouplist|getpwnam|dlopen|_dl_start|pam_start' | head -25
 fi

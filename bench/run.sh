@@ -1,24 +1,18 @@
 #!/usr/bin/env bash
-# dorq's benchmark, as root: hyperfine times the launcher (bench/launch.c) starting each row's
-# program with /bin/true as the job, in the end-to-end tests' sandbox (tests/e2e/helper.bash), and
-# bench/ratios.py prints the tables from hyperfine's JSON.
+# dorq's benchmark, as root: hyperfine times bench/launch.c starting each row's program with
+# /bin/true as the job, in the end-to-end tests' sandbox (tests/e2e/helper.bash); bench/ratios.py
+# prints the tables. docs/PERFORMANCE.md says what each row and figure is.
 #
 #   bash bench/run.sh [--runs N] [--rounds N] [--dorq PATH] [--alt-dorq PATH] [--out DIR]
 #   bash bench/run.sh [--pam unix] --exec COMMAND [ARG...]
 #
-# --runs: timed launches per row (default 200), made in --rounds passes over every row (default
-# 10), each pass starting one row later, so that a slow spell of the machine spreads over every row
-# alike. --dorq times that build instead of this tree's; --alt-dorq times the dorq rows once more
-# for another build. --out keeps the JSON and the other records there. --exec runs COMMAND as root
-# in the sandbox instead, for profilers (bench/profile.sh): "su" and "dorq" are pam_permit
-# (pam_unix with --pam unix), and the environment names the copies and the request files.
-#
-# Environment: DORQ_BENCH_BUILD, the build directory (default build/default, the default preset);
-# DORQ_BENCH_RT=0 to time at normal priority (by default hyperfine and all it starts run under
-# SCHED_FIFO priority 20, so that other work on the machine does not land in the timings).
-# It installs the build's packages (.ci/deps), sudo, hyperfine, whois (mkpasswd) and python3 with
-# apt-get when they are missing. Everything else lives in a private mount namespace: the host's
-# /etc, /var/lib and /dev are never written.
+# --runs launches per row (200) in --rounds passes over every row (10), each pass starting one
+# row later; --dorq times that build instead of this tree's, --alt-dorq a second build's rows
+# too; --out keeps the records. --exec runs COMMAND as root in the sandbox instead (profilers),
+# with "su" and "dorq" pam_permit (pam_unix with --pam unix) and the copies and request files in
+# the environment. DORQ_BENCH_BUILD: the build directory (build/default); DORQ_BENCH_RT=0: normal
+# priority instead of SCHED_FIFO 20. Missing packages come from apt-get; the host's /etc,
+# /var/lib and /dev are never written (a private mount namespace).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 inside=0
@@ -186,23 +180,20 @@ fi
 rm -f "$out"/*.times
 echo "checked: every row runs the job as dqjob with its groups; yescrypt hash; wrong password refused"
 
-# time KEY RUNS WARMUP FILE: hyperfine over the row, the JSON to FILE (exit codes are checked
-# from it: hyperfine ignores them here, since some rows end with a status of their own).
+# time KEY RUNS WARMUP ROUND: hyperfine over the row, the JSON to ROUND.KEY.json (exit codes are
+# checked from it: hyperfine ignores them here, since some rows end with a status of their own).
 time_row() {
   row "$1" /bin/true
-  "${rt[@]}" hyperfine -N -i --style none --runs "$2" --warmup "$3" --export-json "$4" -n "$1" \
+  "${rt[@]}" hyperfine -N -i --style none --runs "$2" --warmup "$3" -n "$1" \
+    --export-json "$out/$4.$1.json" \
     "$(printf '%q ' "$L" "${ARGS[@]}")" >/dev/null 2>"$W/hyperfine.err" ||
     { cat "$W/hyperfine.err" >&2 && exit 1; }
 }
 per=$(((runs + rounds - 1) / rounds))
 for ((r = 0; r < rounds; r++)); do
   echo "round $((r + 1)) of $rounds: ${#keys[@]} rows, $per launches each; ${#pools[@]} pools"
-  for ((k = 0; k < ${#keys[@]}; k++)); do
-    key=${keys[(r + k) % ${#keys[@]}]} && time_row "$key" "$per" 2 "$out/$r.$key.json"
-  done
-  for ((k = 0; k < ${#pools[@]}; k++)); do
-    key=${pools[(r + k) % ${#pools[@]}]} && time_row "$key" 1 0 "$out/$r.$key.json"
-  done
+  for ((k = 0; k < ${#keys[@]}; k++)); do time_row "${keys[(r + k) % ${#keys[@]}]}" $per 2 $r; done
+  for ((k = 0; k < ${#pools[@]}; k++)); do time_row "${pools[(r + k) % ${#pools[@]}]}" 1 0 $r; done
 done
 
 # Peak resident memory (VmHWM) of the programs that wait for their job: the largest of three
@@ -225,9 +216,7 @@ peak() {
   printf '%s\t%s\n' "$1" "$best" >>"$out/memory"
 }
 for key in "${keys[@]}"; do
-  [[ $key != *-empty && $key != pam-* && $key != setpriv && $key != launcher && $key != null ]] ||
-    continue
-  peak "$key"
+  [[ $key == *-empty || $key == pam-* || $key =~ ^(setpriv|launcher|null)$ ]] || peak "$key"
 done
 echo "machine: $(uname -sr), $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "versions: $(hyperfine --version), sudo $(dpkg-query -W -f='${Version}' sudo)," \
