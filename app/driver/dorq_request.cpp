@@ -1,7 +1,9 @@
 // The request record on standard input: user, password, flags, command path,
 // argument count and one line per argument.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "app/driver/dorq_driver.h"
 #include "app/base/dorq_numbers.h"
@@ -121,14 +123,7 @@ DorqStatus readFixedLines(FILE* in, DorqRequest* request, int* count) {
   return status;
 }
 
-}  // namespace
-
-DorqStatus dorqReadRequest(FILE* in, DorqRequest* request, const char** reason) {
-  *request = DorqRequest{};
-  *reason = nullptr;
-  // Unbuffered, so that exactly the request's bytes are consumed: whatever
-  // follows the last request line stays for the job to read.
-  setvbuf(in, nullptr, _IONBF, 0);
+DorqStatus readRecord(FILE* in, DorqRequest* request, const char** reason) {
   int count = 0;
   DorqStatus status = readFixedLines(in, request, &count);
   if (status == DorqStatus::Ok) {
@@ -141,6 +136,56 @@ DorqStatus dorqReadRequest(FILE* in, DorqRequest* request, const char** reason) 
     dorqReleaseRequest(request);
   }
   return status;
+}
+
+// A request on input that seeks (a file) is read a block at a time instead of
+// a byte at a time: through a stream of its own on a duplicate of the
+// descriptor, with a buffer on this stack that is wiped afterwards (it held
+// the password), after which the shared offset is put back right after the
+// record's last line, where the job will read on. False, with nothing read,
+// when the input does not seek or the stream cannot be had.
+constexpr size_t kSeekableBlock = 4096;
+
+bool readSeekable(FILE* in, DorqRequest* request, const char** reason, DorqStatus* status) {
+  const int fd = fileno(in);
+  if (fd < 0 || lseek(fd, 0, SEEK_CUR) < 0) {
+    return false;
+  }
+  UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  UniqueStream stream(copy.valid() ? fdopen(copy.get(), "r") : nullptr);
+  if (!stream.valid()) {
+    return false;
+  }
+  (void)copy.release();  // the stream owns it now
+  char block[kSeekableBlock];
+  if (setvbuf(stream.get(), block, _IOFBF, sizeof block) != 0) {
+    return false;
+  }
+  *status = readRecord(stream.get(), request, reason);
+  const off_t end = ftello(stream.get());
+  stream.reset();
+  explicit_bzero(block, sizeof block);
+  if (end < 0 || lseek(fd, end, SEEK_SET) != end) {
+    // The job would read from the wrong place: refused like input that ends.
+    dorqReleaseRequest(request);
+    *status = DorqStatus::InputEnded;
+  }
+  return true;
+}
+
+}  // namespace
+
+DorqStatus dorqReadRequest(FILE* in, DorqRequest* request, const char** reason) {
+  *request = DorqRequest{};
+  *reason = nullptr;
+  DorqStatus status = DorqStatus::Ok;
+  if (readSeekable(in, request, reason, &status)) {
+    return status;
+  }
+  // Unbuffered, so that exactly the request's bytes are consumed: whatever
+  // follows the last request line stays for the job to read.
+  setvbuf(in, nullptr, _IONBF, 0);
+  return readRecord(in, request, reason);
 }
 
 void dorqWipePassword(DorqRequest* request) {

@@ -14,6 +14,14 @@ load helper
   read -r pid pgid sid < ids; [ "$pgid $sid" = "$pid $pid" ] # a session of its own too
   [ "$(cat limits)" = "23002 23010 23011 0027 1000 77 $hard 5" ]
 }
+# A request on a file is read a block at a time; the job reads on from the end of the record.
+@test "a request on a file leaves the rest of the file to the job, however long the record" {
+  local arg
+  for arg in short "$(printf %6000d 0)"; do
+    { job 2 /bin/sh -c 'cat > stdin' "$arg"; printf 'the rest\nof the file\n'; } > request
+    dq < request; check 00 "" 0; [ "$(cat stdin)" = $'the rest\nof the file' ]
+  done
+}
 @test "the job's standard error is joined to its standard output, unless flags value 1" {
   for flags in 0 2 4 6; do job $flags /bin/sh -c 'echo 1 >&2; echo 2' | dq; [ "$(cat out err | tr -d '\0')" = $'1\n2' ]; done
   job 1 /bin/sh -c 'echo 1 >&2; echo 2' | dq; [ "$(cat out)" = 2 ]; [ "$(cat err)" = 1 ]

@@ -24,8 +24,10 @@ asked() { printf '%s\n' "info authenticating $1" "notice refused $1 $2"; }
 @test "every outcome and its audit lines: nothing of the request before it was read, never an argument" {
   local t='user=dqjob command=/bin/true args=0' x end='wall=S U cgroup=C orphaned=no'
   job 2 /bin/true a b | head -n 6 | dq; row "" 3 3 'notice refused status=3 reason=request-incomplete'
+  job 2 /bin/true a b | head -n 6 > file; dq < file; row "" 3 3 'notice refused status=3 reason=request-incomplete'
   printf 'dqjob\npw\n2\n/bin/true\n-2\n' | dq; row "" 2 2 'notice refused status=2 reason=bad-argument-count'
   { printf %131069d 0; echo; } | dq; row "" 4 4 'notice refused status=4 reason=request-line-too-long'
+  { printf %131069d 0; echo; } > file; dq < file; row "" 4 4 'notice refused status=4 reason=request-line-too-long'
   job 2 /bin/true | dq -trclvl 2; row "" 20 20 'notice refused status=20 reason=bad-option'
   job 2 /bin/true | BIN=dorq-plain dq; row 05 5 5 "notice refused $t status=5 reason=not-setuid-root"
   req dqjob wrong 2 /bin/true | dq; row 07 7 7 "$(asked "$t" "status=7 reason=authentication-failed")"
