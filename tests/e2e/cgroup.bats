@@ -52,6 +52,16 @@ DAEMON='setsid sleep 300 & echo $! > daemon'
   job 2 /bin/sh -c "$DAEMON; exit 3" | dq; check 00 "" 3; grep -q ' event=ended .* cgroup=none orphaned=no$' audited
   grep -qs '^State:.[^Z]' /proc/"$(cat daemon)"/status; kill "$(cat daemon)"
 }
+# A tmpfs over the hierarchy's place, made to look like dorq's cgroup there (its cgroup.procs names dorq): no
+# cgroup2 file system, so nothing of it is used, nor is anything made in it.
+@test "a file system that only looks like the hierarchy is not taken for it" {
+  local p; p=$(sed -n 's|^0::/||p' /proc/self/cgroup)
+  mount -t tmpfs tmpfs "$U" && echo "$U" >> "$T/mounts" && mkdir -p "$U/$p"
+  PRE=(sh -c 'echo $$ > "$0/cgroup.procs" && exec "$@"' "$U/$p")
+  job 2 /bin/sh -c "exit 3" | dq -trclvl 0x22 -trcfile "$T/t"; check 00 "" 3
+  grep -q ' event=ended .* cgroup=none orphaned=no$' audited
+  grep -q 'Spawning the child by fork: execution detail is traced' dorq_*.trc; [ "$(ls "$U/$p")" = cgroup.procs ]
+}
 # A cgroup mounted over the hierarchy's place, below which dorq's own path (P/P: incg's path now leads to $CG/P) leads
 # to another cgroup: not dorq's, so the job gets none.
 @test "a cgroup mounted where the hierarchy's root was is not taken for dorq's own" {
