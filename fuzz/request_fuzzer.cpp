@@ -1,7 +1,7 @@
 // The request record on standard input. The fuzzer's bytes are the whole of
-// standard input: they go through the real reader from a memory stream, the
-// record it builds is compared with an independent reading of the same bytes
-// by the intake rules, and then released.
+// standard input: they go through the real reader from a memory stream and
+// from a file, the record it builds is compared with an independent reading
+// of the same bytes by the intake rules, and then released.
 //
 // A count of -3 or lower (or a large positive one) asks for a vector of
 // billions of slots. The real program gets a null pointer back and status 2;
@@ -14,6 +14,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <string>
 #include <string_view>
@@ -132,23 +134,12 @@ void checkRecord(const DorqRequest& r, const Expected& e) {
   FUZZ_CHECK(r.argv[r.slots - 1] == nullptr);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const Expected expected = readModel(bytes);
-
-  // The memory stream reads a private copy: the reader gets the bytes as a
-  // pipe would deliver them, NUL bytes included.
-  std::vector<char> copy(bytes.begin(), bytes.end());
-  FILE* in = fmemopen(copy.data(), copy.size(), "r");
-  FUZZ_CHECK(in != nullptr);
-
+// Reads the request from in and checks what the reader made of it.
+void readAndCheck(FILE* in, const Expected& expected) {
   DorqRequest request;
   memset(&request, 0xA5, sizeof request);  // the reader must not rely on a clean record
   const char* reason = nullptr;
   const DorqStatus status = dorqReadRequest(in, &request, &reason);
-  fclose(in);
 
   FUZZ_CHECK(status == expected.status);
   FUZZ_CHECK((reason != nullptr) == expected.badCount);
@@ -164,5 +155,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   dorqReleaseRequest(&request);
   FUZZ_CHECK(isEmpty(request));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  const Expected expected = readModel(bytes);
+
+  // A memory stream reads a private copy, a byte at a time as from a pipe,
+  // NUL bytes included; where it stopped is what the reader consumed.
+  std::vector<char> copy(bytes.begin(), bytes.end());
+  FILE* in = fmemopen(copy.data(), copy.size(), "r");
+  FUZZ_CHECK(in != nullptr);
+  readAndCheck(in, expected);
+  const long consumed = ftell(in);
+  fclose(in);
+
+  // The same bytes in a file, read a block at a time: the same outcome, and
+  // the offset the job would inherit just after what the byte reads took.
+  const int fd = memfd_create("request", MFD_CLOEXEC);
+  FUZZ_CHECK(fd >= 0);
+  FUZZ_CHECK(write(fd, copy.data(), copy.size()) == static_cast<ssize_t>(copy.size()));
+  FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
+  FILE* file = fdopen(fd, "r");
+  FUZZ_CHECK(file != nullptr);
+  readAndCheck(file, expected);
+  FUZZ_CHECK(lseek(fd, 0, SEEK_CUR) == consumed);
+  fclose(file);
   return 0;
 }

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/driver/dorq_driver.h"
 #include "app/base/dorq_numbers.h"
 #include "app/base/dorq_status.h"
+#include "port/ss_wrappers.h"
 
 namespace {
 
@@ -138,26 +140,28 @@ DorqStatus readRecord(FILE* in, DorqRequest* request, const char** reason) {
   return status;
 }
 
-// A request on input that seeks (a file) is read a block at a time instead of
-// a byte at a time: through a stream of its own on a duplicate of the
-// descriptor, with a buffer on this stack that is wiped afterwards (it held
-// the password), after which the shared offset is put back right after the
-// record's last line, where the job will read on. False, with nothing read,
-// when the input does not seek or the stream cannot be had.
-constexpr size_t kSeekableBlock = 4096;
+// A request in a regular file is read a block at a time instead of a byte at
+// a time: through a stream of its own on a duplicate of the descriptor, with
+// a buffer on this stack that is wiped afterwards (it held the password),
+// after which the shared offset is put back right after the record's last
+// line, where the job will read on. Only a regular file: a device may answer
+// lseek and still lose what was read ahead. False, with nothing read, when
+// the input is no regular file or the stream cannot be had.
+constexpr size_t kFileBlock = 4096;
 
-bool readSeekable(FILE* in, DorqRequest* request, const char** reason, DorqStatus* status) {
+bool readRegularFile(FILE* in, DorqRequest* request, const char** reason, DorqStatus* status) {
   const int fd = fileno(in);
-  if (fd < 0 || lseek(fd, 0, SEEK_CUR) < 0) {
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     return false;
   }
   UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-  UniqueStream stream(copy.valid() ? fdopen(copy.get(), "r") : nullptr);
+  UniqueStream stream(copy.valid() ? ssOswFdopen(copy.get(), "r") : nullptr);
   if (!stream.valid()) {
     return false;
   }
   (void)copy.release();  // the stream owns it now
-  char block[kSeekableBlock];
+  char block[kFileBlock];
   if (setvbuf(stream.get(), block, _IOFBF, sizeof block) != 0) {
     return false;
   }
@@ -165,7 +169,8 @@ bool readSeekable(FILE* in, DorqRequest* request, const char** reason, DorqStatu
   const off_t end = ftello(stream.get());
   stream.reset();
   explicit_bzero(block, sizeof block);
-  if (end < 0 || lseek(fd, end, SEEK_SET) != end) {
+  const bool placed = end >= 0 && lseek(fd, end, SEEK_SET) == end;
+  if (!placed && *status == DorqStatus::Ok) {
     // The job would read from the wrong place: refused like input that ends.
     dorqReleaseRequest(request);
     *status = DorqStatus::InputEnded;
@@ -179,7 +184,7 @@ DorqStatus dorqReadRequest(FILE* in, DorqRequest* request, const char** reason) 
   *request = DorqRequest{};
   *reason = nullptr;
   DorqStatus status = DorqStatus::Ok;
-  if (readSeekable(in, request, reason, &status)) {
+  if (readRegularFile(in, request, reason, &status)) {
     return status;
   }
   // Unbuffered, so that exactly the request's bytes are consumed: whatever

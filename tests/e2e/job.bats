@@ -20,6 +20,8 @@ load helper
   for arg in short "$(printf %6000d 0)"; do
     { job 2 /bin/sh -c 'cat > stdin' "$arg"; printf 'the rest\nof the file\n'; } > request
     dq < request; check 00 "" 0; [ "$(cat stdin)" = $'the rest\nof the file' ]
+    { echo a line before; cat request; } > later # the record starts where the file was left
+    { read -r _; dq; } < later; check 00 "" 0; [ "$(cat stdin)" = $'the rest\nof the file' ]
   done
 }
 @test "the job's standard error is joined to its standard output, unless flags value 1" {
